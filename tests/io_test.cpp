@@ -1,0 +1,71 @@
+#include "io.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "test_util.h"
+
+namespace {
+
+mode_t mode_of(const std::string& path) {
+    struct stat status;
+    stat(path.c_str(), &status);
+    return status.st_mode & 07777;
+}
+
+TEST(OutputFile, AppearsOnlyWhenCommitted) {
+    ScratchDir dir;
+    write_file(dir / "table", "old");
+    {
+        OutputFile out;
+        ASSERT_TRUE(out.open(dir / "table"));
+        out.write(std::string_view("new"));
+        EXPECT_EQ(read_file(dir / "table"), "old");
+        EXPECT_EQ(dir.names().size(), 2u) << "the temporary file sits beside the table";
+        out.commit();
+    }
+    EXPECT_EQ(read_file(dir / "table"), "new");
+    EXPECT_EQ(dir.names(), std::vector<std::string>{"table"});
+}
+
+TEST(OutputFile, LeavesNothingWhenNotCommitted) {
+    ScratchDir dir;
+    write_file(dir / "table", "old");
+    {
+        OutputFile out;
+        ASSERT_TRUE(out.open(dir / "table"));
+        out.write(std::string_view("new"));
+    }
+    EXPECT_EQ(read_file(dir / "table"), "old");
+    EXPECT_EQ(dir.names(), std::vector<std::string>{"table"});
+}
+
+TEST(OutputFile, RefusesWhatCannotBeOpened) {
+    ScratchDir dir;
+    mkdir((dir / "directory").c_str(), 0777);
+    OutputFile out;
+    EXPECT_FALSE(out.open(dir / "directory"));
+    EXPECT_FALSE(out.open(dir / "missing/table"));
+    EXPECT_EQ(dir.names(), std::vector<std::string>{"directory"});
+}
+
+TEST(OutputFile, GivesThePermissionsOfAPlainOpen) {
+    ScratchDir dir;
+    mode_t old_umask = umask(027);
+    {
+        OutputFile out;
+        ASSERT_TRUE(out.open(dir / "new"));
+        out.commit();
+    }
+    umask(old_umask);
+    EXPECT_EQ(mode_of(dir / "new"), 0640u);
+
+    write_file(dir / "old", "old");
+    chmod((dir / "old").c_str(), 0604);
+    OutputFile out;
+    ASSERT_TRUE(out.open(dir / "old"));
+    out.commit();
+    EXPECT_EQ(mode_of(dir / "old"), 0604u) << "a replaced file keeps its permissions";
+}
+
+}  // namespace

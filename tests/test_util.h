@@ -1,0 +1,55 @@
+// Helpers shared by the tests: scratch directories, whole-file reads and writes, and
+// running the built command.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A fresh directory, removed with everything in it when the object goes.
+class ScratchDir {
+  public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    // The path of `name` inside the directory.
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+    const std::string& path() const { return path_; }
+    // The names in the directory, sorted.
+    std::vector<std::string> names() const;
+
+  private:
+    std::string path_;
+};
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);
+bool exists(const std::string& path);
+
+// A binary PGM file: "P5\n<width> <height>\n255\n" and the raster.
+std::string pgm_bytes(int width, int height, const std::string& raster);
+
+// The table that "%d " per pixel and "\n" per row would write: the plain reference.
+std::string reference_table(const std::string& raster, int width, int height);
+
+// Random bytes from a fixed seed.
+std::string random_bytes(std::size_t count, unsigned seed);
+
+struct RunResult {
+    int status = -1;  // the exit status, or 128 + the signal that ended the process
+    std::string out;
+    std::string err;
+};
+
+struct RunOptions {
+    std::string directory;  // where to run; the current directory if empty
+    mode_t umask = 022;
+    std::uint64_t file_size_limit = 0;  // RLIMIT_FSIZE in bytes; none if 0
+};
+
+// Runs the built lumtab with `args` and collects its status and output.
+RunResult run_lumtab(const std::vector<std::string>& args, const RunOptions& options = {});
