@@ -1,0 +1,173 @@
+// End-to-end tests: run the built lumtab and look at its status, its messages and
+// the files it leaves behind.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_util.h"
+
+namespace {
+
+using Names = std::vector<std::string>;
+
+const std::string kRaster("\x00\x80\xff\x07\x08\x09", 6);
+const std::string kTable = "0 128 255 \n7 8 9 \n";
+
+TEST(Lumtab, WritesTheTableBesideTheImage) {
+    ScratchDir dir;
+    write_file(dir / "face.pgm", "P5\n# made by hand\n3 2\n255\n" + kRaster);
+    RunResult result = run_lumtab({dir / "face.pgm", "ignored", "arguments"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out + result.err, "");
+    EXPECT_EQ(read_file(dir / "face.int"), kTable);
+    EXPECT_EQ(dir.names(), (Names{"face.int", "face.pgm"}));
+}
+
+TEST(Lumtab, NamesTheTableByReplacingTheLastThreeCharacters) {
+    const struct {
+        std::string image, table;
+    } cases[] = {
+        {"scans/face.pgm", "scans/face.int"},
+        {"face.PGM", "face.int"},
+        {"photo", "phint"},
+        {"abc", "int"},
+        {"./-dash.pgm", "./-dash.int"},
+    };
+    for (const auto& c : cases) {
+        ScratchDir dir;
+        mkdir((dir / "scans").c_str(), 0777);
+        write_file(dir / c.image, pgm_bytes(3, 2, kRaster));
+        RunResult result = run_lumtab({c.image}, {.directory = dir.path()});
+        EXPECT_EQ(result.status, 0) << c.image << ": " << result.err;
+        EXPECT_EQ(read_file(dir / c.table), kTable) << c.image;
+    }
+}
+
+TEST(Lumtab, WritesOneLineFeedPerRowOfAnEmptyImage) {
+    ScratchDir dir;
+    write_file(dir / "empty.pgm", "P5\n0 3\n255\n");
+    EXPECT_EQ(run_lumtab({dir / "empty.pgm"}).status, 0);
+    EXPECT_EQ(read_file(dir / "empty.int"), "\n\n\n");
+}
+
+TEST(Lumtab, AnswersUsageAndHelp) {
+    RunResult none = run_lumtab({});
+    EXPECT_EQ(none.status, 2);
+    EXPECT_EQ(none.err, "usage: lumtab image.pgm\n");
+
+    RunResult unknown = run_lumtab({"-x"});
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_EQ(unknown.err, "lumtab: unknown option -x\nusage: lumtab image.pgm\n");
+
+    for (const char* option : {"-h", "--help"}) {
+        RunResult help = run_lumtab({option});
+        EXPECT_EQ(help.status, 0);
+        EXPECT_EQ(help.out.rfind("usage: lumtab image.pgm\n", 0), 0u) << help.out;
+        EXPECT_EQ(help.err, "");
+    }
+}
+
+// Every failure: status 1, one line naming the file, the image and any previous
+// table untouched, and no temporary file left behind.
+TEST(Lumtab, FailsCleanly) {
+    const struct {
+        std::string image;
+        std::string bytes;  // the image's content; no image if empty
+        std::string table;  // a previous table; none if empty
+        std::string message;
+    } cases[] = {
+        {"missing.pgm", "", "missing.int", "Unable to open file: missing.pgm\n"},
+        {"short.pgm", pgm_bytes(3, 2, "\x01\x02"), "short.int",
+         "lumtab: short.pgm: truncated raster: found 2 of 6 bytes\n"},
+        {"plain.pgm", "P2\n3 2\n255\n0 1 2 3 4 5\n", "plain.int",
+         "lumtab: plain.pgm: not a binary PGM image: magic number P2, not P5\n"},
+        {"deep.pgm", "P5\n3 2\n65535\n" + kRaster + kRaster, "deep.int",
+         "lumtab: deep.pgm: maximum value 65535 means 16-bit samples, which are not supported\n"},
+        {"ab", pgm_bytes(3, 2, kRaster), "",
+         "lumtab: ab: file name too short to form the table's name (three characters at least)\n"},
+        {"data.int", pgm_bytes(3, 2, kRaster), "",
+         "lumtab: data.int: its table data.int would replace the image itself\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.image);
+        ScratchDir dir;
+        if (!c.bytes.empty()) write_file(dir / c.image, c.bytes);
+        if (!c.table.empty()) write_file(dir / c.table, "old");
+        Names before = dir.names();
+
+        RunResult result = run_lumtab({c.image}, {.directory = dir.path()});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, c.message);
+        EXPECT_EQ(dir.names(), before);
+        if (!c.bytes.empty()) {
+            EXPECT_EQ(read_file(dir / c.image), c.bytes);
+        }
+        if (!c.table.empty()) {
+            EXPECT_EQ(read_file(dir / c.table), "old");
+        }
+    }
+}
+
+TEST(Lumtab, NeverReplacesTheImageThroughALink) {
+    ScratchDir dir;
+    const std::string image = pgm_bytes(3, 2, kRaster);
+    write_file(dir / "face.pgm", image);
+    ASSERT_EQ(symlink("face.pgm", (dir / "face.int").c_str()), 0);
+    RunResult result = run_lumtab({"face.pgm"}, {.directory = dir.path()});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "lumtab: face.pgm: its table face.int would replace the image itself\n");
+
+    unlink((dir / "face.int").c_str());
+    ASSERT_EQ(link((dir / "face.pgm").c_str(), (dir / "face.int").c_str()), 0);
+    result = run_lumtab({"face.pgm"}, {.directory = dir.path()});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(read_file(dir / "face.pgm"), image);
+}
+
+TEST(Lumtab, ReportsATableThatCannotBeOpened) {
+    ScratchDir dir;
+    write_file(dir / "face.pgm", pgm_bytes(3, 2, kRaster));
+    mkdir((dir / "face.int").c_str(), 0777);
+    RunResult result = run_lumtab({"face.pgm"}, {.directory = dir.path()});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "Unable to open file: face.int\n");
+    EXPECT_EQ(dir.names(), (Names{"face.int", "face.pgm"}));
+}
+
+TEST(Lumtab, ReportsAWriteErrorPastTheFileSizeLimit) {
+    ScratchDir dir;
+    write_file(dir / "big.pgm", pgm_bytes(1000, 1000, random_bytes(1000 * 1000, 1)));
+    write_file(dir / "big.int", "old");
+    RunResult result =
+        run_lumtab({"big.pgm"}, {.directory = dir.path(), .file_size_limit = 1 << 20});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "lumtab: big.int: File too large\n");
+    EXPECT_EQ(read_file(dir / "big.int"), "old");
+    EXPECT_EQ(dir.names(), (Names{"big.int", "big.pgm"}));
+}
+
+TEST(Lumtab, GivesANewTableThePermissionsOfAPlainOpen) {
+    ScratchDir dir;
+    write_file(dir / "face.pgm", pgm_bytes(3, 2, kRaster));
+    ASSERT_EQ(run_lumtab({"face.pgm"}, {.directory = dir.path(), .umask = 002}).status, 0);
+    struct stat status;
+    ASSERT_EQ(stat((dir / "face.int").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0664u);
+}
+
+TEST(Lumtab, ReadsFromAPipeWithoutAllocatingForItsClaim) {
+    ScratchDir dir;
+    ASSERT_EQ(mkfifo((dir / "pipe.pgm").c_str(), 0600), 0);
+    std::thread feeder([&] { write_file(dir / "pipe.pgm", "P5\n65536 65536\n255\n" + kRaster); });
+    RunResult result = run_lumtab({"pipe.pgm"}, {.directory = dir.path()});
+    feeder.join();
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "lumtab: pipe.pgm: truncated raster: found 6 of 4294967296 bytes\n");
+    EXPECT_FALSE(exists(dir / "pipe.int"));
+}
+
+}  // namespace
