@@ -1,5 +1,6 @@
 #include "pgm.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 
 #include "io.h"
@@ -156,27 +158,41 @@ std::int64_t bytes_left(std::FILE* in) {
     return position < 0 ? -1 : std::max<std::int64_t>(status.st_size - position, 0);
 }
 
+// Reserves room for `count` pixels, asking for huge pages where the system offers
+// them on request: a 64 MiB raster then costs 32 page faults instead of 16384. The
+// request is only advice, so its failure does no harm.
+void reserve_pixels(std::vector<std::uint8_t>& pixels, std::size_t count) {
+    pixels.reserve(count);
+    constexpr std::uintptr_t kHugePage = 2 << 20;
+    if (count < 2 * kHugePage) return;
+    auto begin = reinterpret_cast<std::uintptr_t>(pixels.data());
+    std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
+    std::uintptr_t last = (begin + count) & ~(kHugePage - 1);
+    if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
 // Reads `count` raster bytes. A regular file tells its size, so a header that claims
 // more than the file holds is refused before anything is allocated; elsewhere the
-// buffer grows as bytes arrive, so a claim costs no more memory than the bytes behind it.
+// pixels grow as bytes arrive, so a claim costs no more memory than the bytes behind
+// it. The bytes pass through a small chunk that stays in the cache, which spares
+// the pixels a pass of zeroes before they are filled.
 void read_raster(std::FILE* in, std::uint64_t count, std::vector<std::uint8_t>& pixels) {
     if (count > pixels.max_size()) refuse("image is too large");
-    std::uint64_t room = 64 * 1024;
+    pixels.clear();
     if (std::int64_t left = bytes_left(in); left >= 0) {
         if (static_cast<std::uint64_t>(left) < count) refuse(truncated(left, count));
-        room = count;
+        reserve_pixels(pixels, count);
     }
-    pixels.clear();
-    std::size_t have = 0;
-    while (have < count) {
-        std::size_t want = std::min<std::uint64_t>(count, std::max<std::uint64_t>(room, 2 * have));
-        pixels.resize(want);
-        have += std::fread(pixels.data() + have, 1, want - have, in);
-        if (have < want) break;
+    const std::size_t chunk_size = std::min<std::uint64_t>(count, 256 * 1024);
+    auto chunk = std::make_unique_for_overwrite<std::uint8_t[]>(chunk_size);
+    while (pixels.size() < count) {
+        std::size_t want = std::min<std::uint64_t>(chunk_size, count - pixels.size());
+        std::size_t got = std::fread(chunk.get(), 1, want, in);
+        pixels.insert(pixels.end(), chunk.get(), chunk.get() + got);
+        if (got < want) break;
     }
     if (std::ferror(in)) refuse(std::strerror(errno));
-    pixels.resize(have);
-    if (have < count) refuse(truncated(have, count));
+    if (pixels.size() < count) refuse(truncated(pixels.size(), count));
 }
 
 std::string decode_stream(std::FILE* in, std::vector<std::uint8_t>& pixels, std::int32_t& width,
