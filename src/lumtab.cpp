@@ -133,14 +133,14 @@ class TableText {
     std::int64_t column_ = 0;
 };
 
-// The table goes out in blocks of this size: large enough to make each write worth
-// its system call, small enough to stay in the processor's caches.
-constexpr std::size_t kBlockSize = 256 * 1024;
+// The table goes out in blocks of this size. Measured on tmpfs, 512 KiB to 1 MiB
+// write fastest; 256 KiB or less takes a tenth longer.
+constexpr std::size_t kBlockSize = 1024 * 1024;
 
 // Formats the table on a second thread while this one writes it, so that formatting
 // costs no time of its own: the two threads pass a few blocks back and forth.
 void write_blocks_in_parallel(TableText& text, OutputFile& out) {
-    constexpr std::size_t kBlocks = 4;
+    constexpr std::size_t kBlocks = 3;
     std::array<std::unique_ptr<char[]>, kBlocks> blocks;
     std::array<std::size_t, kBlocks> lengths{};  // 0 marks the end of the table
     for (auto& block : blocks)
