@@ -170,4 +170,27 @@ TEST(Lumtab, ReadsFromAPipeWithoutAllocatingForItsClaim) {
     EXPECT_FALSE(exists(dir / "pipe.int"));
 }
 
+// The fast formatter against the plain one, on shapes that meet its edges: empty
+// rows, one column, rows longer than a block and tables of many blocks.
+TEST(Lumtab, WritesWhatAPlainFormatterWrites) {
+    const struct {
+        int width, height;
+    } shapes[] = {{0, 0},   {0, 5},   {5, 0},       {1, 1},      {2, 3},      {3, 2},     {7, 13},
+                  {16, 16}, {256, 1}, {1000, 1000}, {4099, 517}, {1, 300000}, {300001, 3}};
+    ScratchDir dir;
+    for (const auto& shape : shapes) {
+        SCOPED_TRACE(std::to_string(shape.width) + " x " + std::to_string(shape.height));
+        std::string raster = random_bytes(std::size_t(shape.width) * shape.height, shape.width);
+        if (shape.width * shape.height == 256) {
+            for (int value = 0; value < 256; ++value)
+                raster[value] = static_cast<char>(value);
+        }
+        write_file(dir / "image.pgm", pgm_bytes(shape.width, shape.height, raster));
+        RunResult result = run_lumtab({dir / "image.pgm"});
+        ASSERT_EQ(result.status, 0) << result.err;
+        EXPECT_TRUE(read_file(dir / "image.int") ==
+                    reference_table(raster, shape.width, shape.height));
+    }
+}
+
 }  // namespace
