@@ -1,9 +1,12 @@
 // End-to-end tests: run the built lumtab and look at its status, its messages and
 // the files it leaves behind.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -148,6 +151,37 @@ TEST(Lumtab, ReportsAWriteErrorPastTheFileSizeLimit) {
     EXPECT_EQ(result.err, "lumtab: big.int: File too large\n");
     EXPECT_EQ(read_file(dir / "big.int"), "old");
     EXPECT_EQ(dir.names(), (Names{"big.int", "big.pgm"}));
+}
+
+// A file system that fills up while the table is written: a small tmpfs mounted
+// for the test, which takes root.
+TEST(Lumtab, ReportsAFullDisk) {
+    ScratchDir dir;
+    const std::string disk = dir / "disk";
+    mkdir(disk.c_str(), 0777);
+    if (mount("lumtab-test", disk.c_str(), "tmpfs", 0, "size=2m") != 0)
+        GTEST_SKIP() << "mounting a small tmpfs takes root: " << std::strerror(errno);
+    struct Unmount {
+        std::string path;
+        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{disk};
+
+    write_file(disk + "/big.pgm", pgm_bytes(1000, 1000, random_bytes(1000 * 1000, 2)));
+    write_file(disk + "/big.int", "old");
+    RunResult result = run_lumtab({"big.pgm"}, {.directory = disk});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "lumtab: big.int: No space left on device\n");
+    EXPECT_EQ(read_file(disk + "/big.int"), "old");
+    EXPECT_EQ(names_in(disk), (Names{"big.int", "big.pgm"}));
+}
+
+TEST(Lumtab, RefusesADirectoryAsImage) {
+    ScratchDir dir;
+    mkdir((dir / "photos.pgm").c_str(), 0777);
+    RunResult result = run_lumtab({"photos.pgm"}, {.directory = dir.path()});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "lumtab: photos.pgm: Is a directory\n");
+    EXPECT_EQ(dir.names(), Names{"photos.pgm"});
 }
 
 TEST(Lumtab, GivesANewTableThePermissionsOfAPlainOpen) {

@@ -70,7 +70,10 @@ const std::vector<MalformedImage>& malformed_images() {
         {"P5\n2147483647 2147483647\n255\n",
          "truncated raster: found 0 of 4611686014132420609 bytes"},
         {"P5\n3\x01 2\n255\n" + kRaster, "width is not a decimal number"},
-        {"P5\n3 \x7f" "2\n255\n" + kRaster, "height is not a decimal number"},
+        {"P5\n3 \x7f"
+         "2\n255\n" +
+             kRaster,
+         "height is not a decimal number"},
         {"P5\n#" + std::string(20000, 'x'), "file ends inside the header"},
     };
     return images;

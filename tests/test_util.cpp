@@ -26,9 +26,9 @@ ScratchDir::~ScratchDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-std::vector<std::string> ScratchDir::names() const {
+std::vector<std::string> names_in(const std::string& path) {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(path_))
+    for (const auto& entry : std::filesystem::directory_iterator(path))
         names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;

@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+// The names in directory `path`, sorted.
+std::vector<std::string> names_in(const std::string& path);
+
 // A fresh directory, removed with everything in it when the object goes.
 class ScratchDir {
   public:
@@ -19,8 +22,7 @@ class ScratchDir {
     // The path of `name` inside the directory.
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
     const std::string& path() const { return path_; }
-    // The names in the directory, sorted.
-    std::vector<std::string> names() const;
+    std::vector<std::string> names() const { return names_in(path_); }
 
   private:
     std::string path_;
