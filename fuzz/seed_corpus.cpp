@@ -29,7 +29,8 @@ int main(int argc, char** argv) {
     }
     bool ok = true;
     for (std::size_t i = 0; i < valid_images().size(); ++i)
-        ok &= write(numbered(argv[1], "valid", i), valid_images()[i].header + valid_images()[i].raster);
+        ok &= write(numbered(argv[1], "valid", i),
+                    valid_images()[i].header + valid_images()[i].raster);
     for (std::size_t i = 0; i < malformed_images().size(); ++i)
         ok &= write(numbered(argv[1], "malformed", i), malformed_images()[i].bytes);
     if (!ok) std::fprintf(stderr, "pgm_seed_corpus: cannot write to %s\n", argv[1]);

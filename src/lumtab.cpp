@@ -28,7 +28,8 @@ constexpr const char* kHelp =
     "is the image's with its last three characters replaced by \"int\".\n"
     "\n"
     "  -h, --help  show this help and exit\n"
-    "  --version   show the version and exit\n";
+    "  --version   show the version and exit\n"
+    "  --          end of options: the image's name may begin with -\n";
 
 [[noreturn]] void exit_printing(const char* text) {
     std::fputs(text, stdout);

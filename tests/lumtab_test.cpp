@@ -48,6 +48,10 @@ TEST(Lumtab, NamesTheTableByReplacingTheLastThreeCharacters) {
         EXPECT_EQ(result.status, 0) << c.image << ": " << result.err;
         EXPECT_EQ(read_file(dir / c.table), kTable) << c.image;
     }
+    ScratchDir dir;
+    write_file(dir / "-dash.pgm", pgm_bytes(3, 2, kRaster));
+    EXPECT_EQ(run_lumtab({"--", "-dash.pgm"}, {.directory = dir.path()}).status, 0);
+    EXPECT_EQ(read_file(dir / "-dash.int"), kTable);
 }
 
 TEST(Lumtab, WritesOneLineFeedPerRowOfAnEmptyImage) {
@@ -57,7 +61,7 @@ TEST(Lumtab, WritesOneLineFeedPerRowOfAnEmptyImage) {
     EXPECT_EQ(read_file(dir / "empty.int"), "\n\n\n");
 }
 
-TEST(Lumtab, AnswersUsageAndHelp) {
+TEST(Lumtab, AnswersUsageHelpAndVersion) {
     RunResult none = run_lumtab({});
     EXPECT_EQ(none.status, 2);
     EXPECT_EQ(none.err, "usage: lumtab image.pgm\n");
@@ -65,6 +69,13 @@ TEST(Lumtab, AnswersUsageAndHelp) {
     RunResult unknown = run_lumtab({"-x"});
     EXPECT_EQ(unknown.status, 2);
     EXPECT_EQ(unknown.err, "lumtab: unknown option -x\nusage: lumtab image.pgm\n");
+
+    RunResult version = run_lumtab({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "lumtab " LUMTAB_VERSION "\n");
+
+    RunResult dash = run_lumtab({"--"});
+    EXPECT_EQ(dash.status, 2);
 
     for (const char* option : {"-h", "--help"}) {
         RunResult help = run_lumtab({option});
