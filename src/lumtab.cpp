@@ -8,9 +8,11 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <semaphore>
 #include <span>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -93,7 +95,7 @@ struct Entries {
 
 constexpr Entries kEntries;
 
-// The text of the table, produced a buffer at a time.
+// The text of the table, formatted a block at a time.
 class TableText {
   public:
     TableText(const std::vector<std::uint8_t>& pixels, std::int32_t width, std::int32_t height)
@@ -138,9 +140,18 @@ class TableText {
 // write fastest; 256 KiB or less takes a tenth longer.
 constexpr std::size_t kBlockSize = 1024 * 1024;
 
+// Formats and writes the table a block at a time on this thread alone.
+void write_blocks(TableText& text, OutputFile& out) {
+    std::size_t size = std::min<std::uint64_t>(text.size_bound() + 4, kBlockSize);
+    auto block = std::make_unique_for_overwrite<char[]>(size);
+    while (!text.done())
+        out.write({block.get(), text.fill({block.get(), size})});
+}
+
 // Formats the table on a second thread while this one writes it, so that formatting
 // costs no time of its own: the two threads pass a few blocks back and forth.
-void write_blocks_in_parallel(TableText& text, OutputFile& out) {
+// Returns false, having written nothing, if the second thread cannot be started.
+bool write_blocks_in_parallel(TableText& text, OutputFile& out) {
     constexpr std::size_t kBlocks = 3;
     std::array<std::unique_ptr<char[]>, kBlocks> blocks;
     std::array<std::size_t, kBlocks> lengths{};  // 0 marks the end of the table
@@ -149,16 +160,21 @@ void write_blocks_in_parallel(TableText& text, OutputFile& out) {
     std::counting_semaphore<kBlocks> free(kBlocks);
     std::counting_semaphore<kBlocks> full(0);
 
-    std::thread formatter([&] {
-        for (std::size_t i = 0;; ++i) {
-            free.acquire();
-            char* block = blocks[i % kBlocks].get();
-            std::size_t length = text.done() ? 0 : text.fill({block, kBlockSize});
-            lengths[i % kBlocks] = length;
-            full.release();
-            if (length == 0) return;
-        }
-    });
+    std::thread formatter;
+    try {
+        formatter = std::thread([&] {
+            for (std::size_t i = 0;; ++i) {
+                free.acquire();
+                char* block = blocks[i % kBlocks].get();
+                std::size_t length = text.done() ? 0 : text.fill({block, kBlockSize});
+                lengths[i % kBlocks] = length;
+                full.release();
+                if (length == 0) return;
+            }
+        });
+    } catch (const std::system_error&) {
+        return false;
+    }
     // A failed write ends the process from this thread; the formatter needs no cleanup.
     for (std::size_t i = 0;; ++i) {
         full.acquire();
@@ -168,6 +184,7 @@ void write_blocks_in_parallel(TableText& text, OutputFile& out) {
         free.release();
     }
     formatter.join();
+    return true;
 }
 
 void write_table(const std::string& name, const std::vector<std::uint8_t>& pixels,
@@ -175,15 +192,9 @@ void write_table(const std::string& name, const std::vector<std::uint8_t>& pixel
     OutputFile out;
     if (!out.open(name)) fail_with("Unable to open file: " + name + "\n");
     TableText text(pixels, width, height);
-    if (text.size_bound() > kBlockSize) {
-        write_blocks_in_parallel(text, out);
-    } else {
-        // A small table takes one block, with room to spare, and no thread.
-        std::size_t size = text.size_bound() + 4;
-        auto block = std::make_unique_for_overwrite<char[]>(size);
-        while (!text.done())
-            out.write({block.get(), text.fill({block.get(), size})});
-    }
+    // A small table is not worth a thread.
+    if (text.size_bound() <= kBlockSize || !write_blocks_in_parallel(text, out))
+        write_blocks(text, out);
     out.commit();
 }
 
@@ -198,6 +209,10 @@ int main(int argc, char** argv) {
     std::int32_t width = 0;
     std::int32_t height = 0;
     read_pgm(image, pixels, width, height);
-    write_table(table, pixels, width, height);
+    try {
+        write_table(table, pixels, width, height);
+    } catch (const std::bad_alloc&) {
+        fail(table, "out of memory");  // the temporary file is gone by now
+    }
     return 0;
 }
