@@ -25,7 +25,6 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MIB = 1 << 20
-SETTLE = 0.3  # seconds of rest before each large run
 
 
 def make_image(path, side, seed):
@@ -40,11 +39,8 @@ def make_image(path, side, seed):
             f.write(generator.randbytes(side))
 
 
-def run(argv, stdout=subprocess.DEVNULL, settle=0.0):
+def run(argv, stdout=subprocess.DEVNULL):
     """Runs argv; returns (seconds, peak resident KiB)."""
-    # Let the kernel finish what the run before left behind (freeing a large file
-    # goes on after it), so that no run is charged for another's work.
-    time.sleep(settle)
     start = time.perf_counter()
     process = subprocess.Popen(argv, stdout=stdout, stderr=subprocess.PIPE)
     _, status, usage = os.wait4(process.pid, 0)
@@ -90,9 +86,11 @@ def bench_directory(lumtab, directory, runs, od_runs, judged):
         if round_ % 2:
             pair.reverse()
         for name, argv in pair:
-            samples[name].append(run(argv, settle=SETTLE))
-        samples["replace"].append(run([lumtab, large], settle=SETTLE))
-        samples["medium"].append(run([lumtab, medium], settle=SETTLE))
+            samples[name].append(run(argv))
+        # The medium run comes before the replacing one, whose freeing of the old
+        # table goes on in the kernel after it has ended.
+        samples["medium"].append(run([lumtab, medium]))
+        samples["replace"].append(run([lumtab, large]))
     remove(large_table)
     remove(medium_table)
     remove(dd_out)
@@ -101,7 +99,7 @@ def bench_directory(lumtab, directory, runs, od_runs, judged):
         with open(od_out, "wb") as out:
             samples["od"].append(run(["od", "-An", "-v", "-tu1", "-w8192",
                                       "-j%d" % (os.path.getsize(large) - 8192 * 8192), large],
-                                     stdout=out, settle=SETTLE))
+                                     stdout=out))
         remove(od_out)
     for _ in range(200):
         samples["tiny"].append(run([lumtab, tiny]))

@@ -149,10 +149,10 @@ void write_blocks(TableText& text, OutputFile& out) {
 }
 
 // Formats the table on a second thread while this one writes it, so that formatting
-// costs no time of its own: the two threads pass a few blocks back and forth.
+// costs no time of its own: the two threads pass two blocks back and forth.
 // Returns false, having written nothing, if the second thread cannot be started.
 bool write_blocks_in_parallel(TableText& text, OutputFile& out) {
-    constexpr std::size_t kBlocks = 3;
+    constexpr std::size_t kBlocks = 2;
     std::array<std::unique_ptr<char[]>, kBlocks> blocks;
     std::array<std::size_t, kBlocks> lengths{};  // 0 marks the end of the table
     for (auto& block : blocks)
