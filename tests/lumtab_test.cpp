@@ -195,15 +195,6 @@ TEST(Lumtab, RefusesADirectoryAsImage) {
     EXPECT_EQ(dir.names(), Names{"photos.pgm"});
 }
 
-TEST(Lumtab, GivesANewTableThePermissionsOfAPlainOpen) {
-    ScratchDir dir;
-    write_file(dir / "face.pgm", pgm_bytes(3, 2, kRaster));
-    ASSERT_EQ(run_lumtab({"face.pgm"}, {.directory = dir.path(), .umask = 002}).status, 0);
-    struct stat status;
-    ASSERT_EQ(stat((dir / "face.int").c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0664u);
-}
-
 TEST(Lumtab, ReadsFromAPipeWithoutAllocatingForItsClaim) {
     ScratchDir dir;
     ASSERT_EQ(mkfifo((dir / "pipe.pgm").c_str(), 0600), 0);
