@@ -13,31 +13,23 @@ mode_t mode_of(const std::string& path) {
     return status.st_mode & 07777;
 }
 
-TEST(OutputFile, AppearsOnlyWhenCommitted) {
-    ScratchDir dir;
-    write_file(dir / "table", "old");
-    {
-        OutputFile out;
-        ASSERT_TRUE(out.open(dir / "table"));
-        out.write(std::string_view("new"));
-        EXPECT_EQ(read_file(dir / "table"), "old");
-        EXPECT_EQ(dir.names().size(), 2u) << "the temporary file sits beside the table";
-        out.commit();
+// The file under the name stays as it was until the commit; without one, the new
+// bytes go with the temporary file.
+TEST(OutputFile, ReplacesTheFileOnlyWhenCommitted) {
+    for (bool commit : {true, false}) {
+        ScratchDir dir;
+        write_file(dir / "table", "old");
+        {
+            OutputFile out;
+            ASSERT_TRUE(out.open(dir / "table"));
+            out.write(std::string_view("new"));
+            EXPECT_EQ(read_file(dir / "table"), "old");
+            EXPECT_EQ(dir.names().size(), 2u) << "the temporary file sits beside the table";
+            if (commit) out.commit();
+        }
+        EXPECT_EQ(read_file(dir / "table"), commit ? "new" : "old");
+        EXPECT_EQ(dir.names(), std::vector<std::string>{"table"});
     }
-    EXPECT_EQ(read_file(dir / "table"), "new");
-    EXPECT_EQ(dir.names(), std::vector<std::string>{"table"});
-}
-
-TEST(OutputFile, LeavesNothingWhenNotCommitted) {
-    ScratchDir dir;
-    write_file(dir / "table", "old");
-    {
-        OutputFile out;
-        ASSERT_TRUE(out.open(dir / "table"));
-        out.write(std::string_view("new"));
-    }
-    EXPECT_EQ(read_file(dir / "table"), "old");
-    EXPECT_EQ(dir.names(), std::vector<std::string>{"table"});
 }
 
 TEST(OutputFile, RefusesWhatCannotBeOpened) {
