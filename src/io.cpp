@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -44,6 +45,27 @@ int create_temporary(const std::string& name, std::string& temp_name) {
     return -1;
 }
 
+// The temporary file that a terminating signal must remove, or null. A signal
+// handler reaches nothing but globals, hence this one.
+std::atomic<const char*> removal_on_signal{nullptr};
+
+void remove_temporary_and_die(int signal_number) {
+    if (const char* path = removal_on_signal.load()) ::unlink(path);
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+}
+
+// Has a hangup, an interrupt or a termination remove `path` before it ends the
+// process; a signal that was ignored when the process started stays ignored.
+void remove_on_termination(const char* path) {
+    removal_on_signal = path;
+    for (int signal_number : {SIGHUP, SIGINT, SIGTERM}) {
+        struct sigaction old;
+        if (::sigaction(signal_number, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        std::signal(signal_number, remove_temporary_and_die);
+    }
+}
+
 }  // namespace
 
 bool OutputFile::open(const std::string& name) {
@@ -60,6 +82,7 @@ bool OutputFile::open(const std::string& name) {
     name_ = name;
     fd_ = create_temporary(name, temp_name_);
     if (fd_ < 0) return false;
+    remove_on_termination(temp_name_.c_str());
     // Replacing a file keeps its permissions, as truncating it would.
     if (exists && S_ISREG(old.st_mode) && ::fchmod(fd_, old.st_mode & 07777) != 0)
         fail_writing(errno);
@@ -84,18 +107,21 @@ void OutputFile::commit() {
     // the descriptor is released either way, and a retry could close another one.
     if (::close(fd) != 0) fail_writing(errno);
     if (std::rename(temp_name_.c_str(), name_.c_str()) != 0) fail_writing(errno);
+    removal_on_signal = nullptr;
     temp_name_.clear();
 }
 
 OutputFile::~OutputFile() {
     if (fd_ >= 0) ::close(fd_);
     if (!temp_name_.empty()) ::unlink(temp_name_.c_str());
+    removal_on_signal = nullptr;
 }
 
 void OutputFile::fail_writing(int error) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     ::unlink(temp_name_.c_str());
+    removal_on_signal = nullptr;
     temp_name_.clear();
     fail(name_, std::strerror(error));
 }

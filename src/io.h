@@ -15,7 +15,9 @@
 // A file that appears under its name only once it has been written completely: the
 // bytes go to a hidden temporary file in the same directory, which commit() renames
 // over the name. Until then an existing file of that name stays as it was. A write
-// or commit that fails removes the temporary file, reports and ends the process.
+// or commit that fails removes the temporary file, reports and ends the process. A
+// hangup, interrupt or termination signal removes the last one opened before it
+// ends the process.
 class OutputFile {
   public:
     // Creates the temporary file for `name`; false, with nothing created, if the file

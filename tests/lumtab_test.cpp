@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cerrno>
 #include <cstring>
@@ -193,6 +196,32 @@ TEST(Lumtab, RefusesADirectoryAsImage) {
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, "lumtab: photos.pgm: Is a directory\n");
     EXPECT_EQ(dir.names(), Names{"photos.pgm"});
+}
+
+// Interrupted while it writes the table, lumtab removes its temporary file.
+TEST(Lumtab, LeavesNothingWhenTerminated) {
+    ScratchDir dir;
+    write_file(dir / "big.pgm", pgm_bytes(8192, 4096, random_bytes(8192 * 4096, 3)));
+    write_file(dir / "big.int", "old");
+    auto terminate_once_writing = [&](pid_t pid) {
+        auto writing = [&] {
+            for (const auto& name : dir.names())
+                if (name.ends_with(".tmp")) return true;
+            return false;
+        };
+        auto running = [pid] {
+            siginfo_t info{};
+            return waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+        };
+        while (!writing() && running())
+            usleep(100);
+        EXPECT_TRUE(writing()) << "lumtab ended before it wrote";
+        kill(pid, SIGTERM);
+    };
+    RunResult result = run_lumtab({"big.pgm"}, {.directory = dir.path()}, terminate_once_writing);
+    EXPECT_EQ(result.status, 128 + SIGTERM);
+    EXPECT_EQ(read_file(dir / "big.int"), "old");
+    EXPECT_EQ(dir.names(), (Names{"big.int", "big.pgm"}));
 }
 
 TEST(Lumtab, ReadsFromAPipeWithoutAllocatingForItsClaim) {

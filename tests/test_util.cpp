@@ -78,7 +78,8 @@ std::string random_bytes(std::size_t count, unsigned seed) {
     return bytes;
 }
 
-RunResult run_lumtab(const std::vector<std::string>& args, const RunOptions& options) {
+RunResult run_lumtab(const std::vector<std::string>& args, const RunOptions& options,
+                     const std::function<void(pid_t)>& while_running) {
     ScratchDir capture;
     std::string out_path = capture / "out";
     std::string err_path = capture / "err";
@@ -100,6 +101,7 @@ RunResult run_lumtab(const std::vector<std::string>& args, const RunOptions& opt
         execv(LUMTAB_BINARY, argv.data());
         _exit(126);
     }
+    if (while_running) while_running(pid);
     int wait_status = 0;
     waitpid(pid, &wait_status, 0);
     RunResult result;

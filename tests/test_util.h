@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -53,5 +54,7 @@ struct RunOptions {
     std::uint64_t file_size_limit = 0;  // RLIMIT_FSIZE in bytes; none if 0
 };
 
-// Runs the built lumtab with `args` and collects its status and output.
-RunResult run_lumtab(const std::vector<std::string>& args, const RunOptions& options = {});
+// Runs the built lumtab with `args` and collects its status and output; calls
+// `while_running` with its process id before waiting for it to end.
+RunResult run_lumtab(const std::vector<std::string>& args, const RunOptions& options = {},
+                     const std::function<void(pid_t)>& while_running = {});
