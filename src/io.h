@@ -20,6 +20,10 @@
 // ends the process.
 class OutputFile {
   public:
+    OutputFile() = default;
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
     // Creates the temporary file for `name`; false, with nothing created, if the file
     // could not be opened for writing.
     bool open(const std::string& name);
