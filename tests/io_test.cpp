@@ -32,15 +32,6 @@ TEST(OutputFile, ReplacesTheFileOnlyWhenCommitted) {
     }
 }
 
-TEST(OutputFile, RefusesWhatCannotBeOpened) {
-    ScratchDir dir;
-    mkdir((dir / "directory").c_str(), 0777);
-    OutputFile out;
-    EXPECT_FALSE(out.open(dir / "directory"));
-    EXPECT_FALSE(out.open(dir / "missing/table"));
-    EXPECT_EQ(dir.names(), std::vector<std::string>{"directory"});
-}
-
 TEST(OutputFile, GivesThePermissionsOfAPlainOpen) {
     ScratchDir dir;
     mode_t old_umask = umask(027);

@@ -76,19 +76,6 @@ TEST(ReadPgm, ReadsRegularFilesAndPipes) {
     feeder.join();
 }
 
-TEST(ReadPgm, ReportsFailuresWithTheFileName) {
-    ScratchDir dir;
-    write_file(dir / "short.pgm", "P5\n3 2\n255\n\x01");
-    Bytes pixels;
-    std::int32_t width, height;
-    EXPECT_EXIT(read_pgm(dir / "missing.pgm", pixels, width, height), testing::ExitedWithCode(1),
-                "^Unable to open file: " + dir / "missing.pgm" + "\n$");
-    EXPECT_EXIT(read_pgm(dir / "short.pgm", pixels, width, height), testing::ExitedWithCode(1),
-                "^lumtab: " + dir / "short.pgm" + ": truncated raster: found 1 of 6 bytes\n$");
-    EXPECT_EXIT(read_pgm(dir.path(), pixels, width, height), testing::ExitedWithCode(1),
-                "^lumtab: " + dir.path() + ": Is a directory\n$");
-}
-
 TEST(WritePgm, WritesTheExactBytes) {
     const struct {
         std::string pixels;
