@@ -1,29 +1,18 @@
 #include "pgm.h"
 
-#include <sys/mman.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <limits>
-#include <memory>
 #include <new>
+#include <optional>
 
-#include "io.h"
+#include "decimal.h"
+#include "error.h"
+#include "input.h"
+#include "output_file.h"
 
 namespace {
-
-// Why an image is refused. Thrown by the steps of decoding and caught where decoding
-// starts, so that each step reads as the part of the format it parses.
-struct Refusal {
-    std::string why;
-};
-
-[[noreturn]] void refuse(std::string why) {
-    throw Refusal{std::move(why)};
-}
 
 bool is_space(int c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -33,235 +22,388 @@ bool is_digit(int c) {
     return c >= '0' && c <= '9';
 }
 
-// The next byte of the input, or EOF at its end.
-int next_byte(std::FILE* in) {
-    int c = std::getc(in);
-    if (c == EOF && std::ferror(in)) refuse(std::strerror(errno));
-    return c;
-}
+// Reads the header token by token, in the order the format lays it out.
+class HeaderParser {
+  public:
+    explicit HeaderParser(Input& in) : in_(in) {}
 
-// The next byte of the header, which may neither end nor hold a NUL byte.
-int header_byte(std::FILE* in) {
-    int c = next_byte(in);
-    if (c == EOF) refuse("file ends inside the header");
-    if (c == '\0') refuse("NUL byte in the header");
-    return c;
-}
+    PgmHeader parse() {
+        PgmHeader header;
+        header.plain = read_magic_number();
+        skip_separators();
+        header.width = read_dimension("width");
+        bool line_ended = skip_separators();
+        header.height = read_dimension("height");
+        line_ended = skip_separators() || line_ended;
+        header.max_value = read_max_value();
+        if (header.plain) {
+            if (in_.peek() == '#') skip_comment();
+        } else {
+            skip_to_raster(header, line_ended);
+        }
+        return header;
+    }
 
-void put_back(int c, std::FILE* in) {
-    if (c != EOF) std::ungetc(c, in);
-}
+  private:
+    [[noreturn]] void refuse(const std::string& problem) { throw Error(in_.name(), problem); }
 
-// "P5", then whitespace or a comment.
-void read_magic_number(std::FILE* in) {
-    int first = next_byte(in);
-    if (first == EOF) refuse("empty file");
-    int second = first == 'P' ? header_byte(in) : EOF;
-    if (!is_digit(second)) refuse("not a PGM image: no P5 magic number");
-    if (second != '5')
-        refuse(std::string("not a binary PGM image: magic number P") + char(second) + ", not P5");
-    int next = header_byte(in);
-    if (!is_space(next) && next != '#') refuse("not a PGM image: no P5 magic number");
-    put_back(next, in);
-}
+    // The next byte of the header, which may neither end nor hold a NUL byte.
+    int peek() {
+        int c = in_.peek();
+        if (c < 0) refuse("file ends inside the header");
+        if (c == '\0') refuse("NUL byte in the header");
+        return c;
+    }
 
-// Skips whitespace and "#" comments, each of which runs to the end of its line
-// however long that is. Returns whether a line ended on the way.
-bool skip_whitespace_and_comments(std::FILE* in) {
-    bool line_ended = false;
-    for (;;) {
-        int c = header_byte(in);
-        if (c == '#') {
-            while (header_byte(in) != '\n') {
+    int get() {
+        int c = peek();
+        in_.skip(1);
+        return c;
+    }
+
+    // "P2" or "P5", then whitespace or a comment; returns whether the image is plain.
+    bool read_magic_number() {
+        int first = in_.get();
+        if (first < 0) refuse("empty file");
+        int second = first == 'P' ? in_.get() : -1;
+        if (!is_digit(second)) refuse("not a PGM image: no magic number P2 or P5");
+        if (second != '2' && second != '5')
+            refuse(std::string("not a PGM image: magic number P") + char(second) +
+                   ", not P2 or P5");
+        int next = peek();
+        if (!is_space(next) && next != '#') refuse("not a PGM image: no magic number P2 or P5");
+        return second == '2';
+    }
+
+    // A comment runs from "#" to the end of its line, a line feed or a carriage return.
+    void skip_comment() {
+        for (int c = get(); c != '\n' && c != '\r';)
+            c = get();
+    }
+
+    // Skips whitespace and comments; returns whether a line ended on the way.
+    bool skip_separators() {
+        bool line_ended = false;
+        for (int c = peek();; c = peek()) {
+            if (c == '#') {
+                in_.skip(1);
+                skip_comment();
+                line_ended = true;
+            } else if (is_space(c)) {
+                in_.skip(1);
+                line_ended = line_ended || c == '\n';
+            } else {
+                return line_ended;
             }
-            c = '\n';
         }
-        if (!is_space(c)) {
-            put_back(c, in);
-            return line_ended;
+    }
+
+    // Decimal digits alone, without sign, at most 2^31 - 1; the byte after them is
+    // left unread.
+    std::int32_t read_number(const std::string& what) {
+        int c = peek();
+        if (c == '-') refuse("negative " + what);
+        if (!is_digit(c)) refuse(what + " is not a decimal number");
+        std::int64_t value = 0;
+        for (; is_digit(c); c = in_.peek()) {
+            in_.skip(1);
+            value = value * 10 + (c - '0');
+            if (value > std::numeric_limits<std::int32_t>::max()) refuse(what + " is too large");
         }
-        line_ended = line_ended || c == '\n';
+        return static_cast<std::int32_t>(value);
     }
-}
 
-// A header number: decimal digits only, without sign, at most 2^31 - 1. The byte
-// after it is left unread.
-std::int32_t read_number(std::FILE* in, const std::string& what) {
-    int c = header_byte(in);
-    if (c == '-') refuse("negative " + what);
-    if (!is_digit(c)) refuse(what + " is not a decimal number");
-    std::int64_t value = 0;
-    for (; is_digit(c); c = next_byte(in)) {
-        value = value * 10 + (c - '0');
-        if (value > std::numeric_limits<std::int32_t>::max()) refuse(what + " is too large");
+    // A width or height, which whitespace or a comment must follow.
+    std::int32_t read_dimension(const std::string& what) {
+        std::int32_t value = read_number(what);
+        int next = peek();
+        if (!is_space(next) && next != '#') refuse(what + " is not a decimal number");
+        return value;
     }
-    put_back(c, in);
-    return static_cast<std::int32_t>(value);
-}
 
-// A width or height, which whitespace or a comment must follow.
-std::int32_t read_dimension(std::FILE* in, const std::string& what) {
-    std::int32_t value = read_number(in, what);
-    int next = header_byte(in);
-    if (!is_space(next) && next != '#') refuse(what + " is not a decimal number");
-    put_back(next, in);
-    return value;
-}
-
-std::int32_t read_max_value(std::FILE* in) {
-    std::int32_t value = read_number(in, "maximum value");
-    if (value > 255 && value <= 65535)
-        refuse("maximum value " + std::to_string(value) +
-               " means 16-bit samples, which are not supported");
-    if (value < 1 || value > 255)
-        refuse("maximum value " + std::to_string(value) + " is out of range (1 to 255)");
-    return value;
-}
-
-// After a maximum value on a line of its own (or after comments) exactly one
-// whitespace byte comes before the raster. When the maximum value ends the line that
-// holds the width and the height, the raster starts after that line.
-void skip_to_raster(std::FILE* in, bool max_value_on_own_line) {
-    int c = next_byte(in);
-    if (c == EOF) return;  // no raster at all: reading it will say so
-    if (!is_space(c)) refuse("maximum value is not a decimal number");
-    if (max_value_on_own_line) return;
-    for (; c != '\n' && c != EOF; c = next_byte(in)) {
-        if (!is_space(c)) refuse("unexpected text after the maximum value");
+    // The maximum value, which whitespace, a comment or the end of the file follows.
+    std::int32_t read_max_value() {
+        std::int32_t value = read_number("maximum value");
+        int next = in_.peek();
+        if (next >= 0 && !is_space(next) && next != '#')
+            refuse("maximum value is not a decimal number");
+        if (value < 1 || value > 65535)
+            refuse("maximum value " + std::to_string(value) + " is out of range (1 to 65535)");
+        return value;
     }
-}
 
-void read_header(std::FILE* in, std::int32_t& width, std::int32_t& height,
-                 std::int32_t& max_value) {
-    read_magic_number(in);
-    skip_whitespace_and_comments(in);
-    width = read_dimension(in, "width");
-    bool line_ended = skip_whitespace_and_comments(in);
-    height = read_dimension(in, "height");
-    line_ended = skip_whitespace_and_comments(in) || line_ended;
-    max_value = read_max_value(in);
-    skip_to_raster(in, line_ended);
-}
+    // One whitespace byte, or a comment, ends a binary header. But when the maximum
+    // value shares its line with the width and height, blanks up to that line's
+    // line feed belong to the header too (a CRLF line end must not shift the
+    // raster), unless the file's size says the raster starts after the one byte.
+    void skip_to_raster(const PgmHeader& header, bool max_value_on_own_line) {
+        int c = in_.peek();
+        if (c < 0) return;  // no raster at all: reading it will say so
+        in_.skip(1);
+        if (c == '#') {
+            skip_comment();
+            return;
+        }
+        if (max_value_on_own_line || c == '\n') return;
+        auto ahead = in_.look_ahead(4096);
+        std::size_t blanks = 0;
+        while (blanks < ahead.size() && ahead[blanks] != '\n' && is_space(ahead[blanks]))
+            ++blanks;
+        if (blanks == ahead.size() || ahead[blanks] != '\n') return;
+        std::int64_t left = in_.bytes_left();
+        if (left >= 0 && std::uint64_t(left) == header.samples() * header.sample_size()) return;
+        in_.skip(blanks + 1);
+    }
 
-std::string truncated(std::uint64_t found, std::uint64_t needed) {
+    Input& in_;
+};
+
+std::string truncated(std::uint64_t found, std::uint64_t needed, const char* unit) {
     return "truncated raster: found " + std::to_string(found) + " of " + std::to_string(needed) +
-           " bytes";
+           " " + unit;
 }
 
-// The bytes that follow the current position, or -1 if the input is not a regular
-// file and so cannot tell in advance.
-std::int64_t bytes_left(std::FILE* in) {
-    struct stat status;
-    int fd = fileno(in);
-    if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return -1;
-    off_t position = ftello(in);
-    return position < 0 ? -1 : std::max<std::int64_t>(status.st_size - position, 0);
+}  // namespace
+
+PgmReader::PgmReader(Input& in) : in_(in), header_(HeaderParser(in).parse()) {
+    if (header_.plain) return;
+    // A claim beyond what a regular file holds is refused before anything is read.
+    std::uint64_t needed = header_.samples() * header_.sample_size();
+    if (std::int64_t left = in_.bytes_left(); left >= 0 && std::uint64_t(left) < needed)
+        throw Error(in_.name(), truncated(std::uint64_t(left), needed, "bytes"));
 }
 
-// Reserves room for `count` pixels, asking for huge pages where the system offers
-// them on request: a 64 MiB raster then costs 32 page faults instead of 16384. The
-// request is only advice, so its failure does no harm.
-void reserve_pixels(std::vector<std::uint8_t>& pixels, std::size_t count) {
-    pixels.reserve(count);
-    constexpr std::uintptr_t kHugePage = 2 << 20;
-    if (count < 2 * kHugePage) return;
-    auto begin = reinterpret_cast<std::uintptr_t>(pixels.data());
-    std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
-    std::uintptr_t last = (begin + count) & ~(kHugePage - 1);
-    if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+std::size_t PgmReader::read(std::span<std::uint8_t> out) {
+    if (header_.max_value > 255) std::abort();  // a caller's fault: samples do not fit
+    out = out.first(std::min<std::uint64_t>(out.size(), header_.samples() - read_));
+    return header_.plain ? read_plain(out) : read_binary(out, 1);
 }
 
-// Reads `count` raster bytes. A regular file tells its size, so a header that claims
-// more than the file holds is refused before anything is allocated; elsewhere the
-// pixels grow as bytes arrive, so a claim costs no more memory than the bytes behind
-// it. The bytes pass through a small chunk that stays in the cache, which spares
-// the pixels a pass of zeroes before they are filled.
-void read_raster(std::FILE* in, std::uint64_t count, std::vector<std::uint8_t>& pixels) {
-    if (count > pixels.max_size()) refuse("image is too large");
-    pixels.clear();
-    if (std::int64_t left = bytes_left(in); left >= 0) {
-        if (static_cast<std::uint64_t>(left) < count) refuse(truncated(left, count));
-        reserve_pixels(pixels, count);
+std::size_t PgmReader::read(std::span<std::uint16_t> out) {
+    out = out.first(std::min<std::uint64_t>(out.size(), header_.samples() - read_));
+    if (header_.plain) return read_plain(out);
+    auto bytes = std::as_writable_bytes(out);
+    auto* raw = reinterpret_cast<std::uint8_t*>(bytes.data());
+    if (header_.sample_size() == 2) {
+        read_binary({raw, bytes.size()}, 2);
+        for (std::uint16_t& sample : out)
+            sample = static_cast<std::uint16_t>(reinterpret_cast<std::uint8_t*>(&sample)[0] << 8 |
+                                                reinterpret_cast<std::uint8_t*>(&sample)[1]);
+    } else {
+        // One byte a sample, read into the back half of `out` and widened from the
+        // front: sample i is read (at byte n + i) before byte 2i + 1 is written.
+        std::uint8_t* back = raw + out.size();
+        read_binary({back, out.size()}, 1);
+        for (std::size_t i = 0; i < out.size(); ++i)
+            out[i] = back[i];
     }
-    const std::size_t chunk_size = std::min<std::uint64_t>(count, 256 * 1024);
-    auto chunk = std::make_unique_for_overwrite<std::uint8_t[]>(chunk_size);
-    while (pixels.size() < count) {
-        std::size_t want = std::min<std::uint64_t>(chunk_size, count - pixels.size());
-        std::size_t got = std::fread(chunk.get(), 1, want, in);
-        pixels.insert(pixels.end(), chunk.get(), chunk.get() + got);
-        if (got < want) break;
-    }
-    if (std::ferror(in)) refuse(std::strerror(errno));
-    if (pixels.size() < count) refuse(truncated(pixels.size(), count));
+    return out.size();
 }
 
-std::string decode_stream(std::FILE* in, std::vector<std::uint8_t>& pixels, std::int32_t& width,
-                          std::int32_t& height, std::int32_t& max_value) {
-    try {
-        read_header(in, width, height, max_value);
-        read_raster(in, static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height),
-                    pixels);
-        return "";
-    } catch (const Refusal& refusal) {
-        return refusal.why;
-    } catch (const std::bad_alloc&) {
-        return "out of memory";
-    }
+std::size_t PgmReader::read_binary(std::span<std::uint8_t> bytes, int sample_size) {
+    std::size_t got = in_.read(bytes);
+    if (got < bytes.size())
+        throw Error(in_.name(),
+                    truncated(read_ * sample_size + got, header_.samples() * sample_size, "bytes"));
+    read_ += bytes.size() / sample_size;
+    return bytes.size() / sample_size;
 }
 
-// The comment as header lines: every line break starts a new "#" line.
-std::string comment_lines(const std::string& comment) {
-    std::string lines = "#";
+void PgmReader::refuse_sample(const std::string& what, const std::string& problem) const {
+    std::uint64_t row = read_ / header_.width + 1;
+    std::uint64_t column = read_ % header_.width + 1;
+    throw Error(in_.name(), what + " at row " + std::to_string(row) + ", column " +
+                                std::to_string(column) + " " + problem);
+}
+
+// Decimal numbers separated by whitespace, in any line layout; the last one may end
+// the file. They are parsed a window of the input at a time, each window ending in
+// whitespace so that no number is cut, or at the end of the file.
+template <typename Sample>
+std::size_t PgmReader::read_plain(std::span<Sample> out) {
+    constexpr std::size_t kWindow = Input::kBufferSize / 2;
+    std::size_t count = 0;
+    while (count < out.size()) {
+        auto window = in_.look_ahead(kWindow);
+        if (window.empty()) throw Error(in_.name(), truncated(read_, header_.samples(), "samples"));
+        std::size_t limit = window.size();
+        if (window.size() >= kWindow) {
+            while (limit > 0 && !is_space(window[limit - 1]))
+                --limit;
+            if (limit == 0) refuse_sample("sample", "is not a decimal number");  // 64 KiB without a break
+        }
+        const std::uint8_t* p = window.data();
+        const std::uint8_t* end = p + limit;
+        while (count < out.size()) {
+            while (p < end && is_space(*p))
+                ++p;
+            if (p == end) break;
+            std::uint32_t value = 0;
+            // The fast path takes a number of up to five digits whole; others, long
+            // runs of leading zeros among them, go digit by digit.
+            unsigned digits = decimal::digits_at_start(decimal::load8(p));
+            if (digits >= 1 && digits <= 5 && p + digits < end) {
+                value = decimal::value_of(decimal::load8(p), digits);
+                p += digits;
+            } else {
+                const std::uint8_t* start = p;
+                for (; p < end && is_digit(*p); ++p)
+                    value = std::min<std::uint32_t>(value * 10 + (*p - '0'), 65536);
+                digits = static_cast<unsigned>(std::min<std::ptrdiff_t>(p - start, 8));
+            }
+            if (digits == 0 || (p < end && !is_space(*p)))
+                refuse_sample("sample", "is not a decimal number");
+            if (value > 65535) refuse_sample("sample", "is beyond 65535");
+            if (value > std::uint32_t(header_.max_value))
+                refuse_sample("sample " + std::to_string(value),
+                              "is above the maximum value " + std::to_string(header_.max_value));
+            out[count++] = static_cast<Sample>(value);
+            ++read_;
+        }
+        in_.skip(static_cast<std::size_t>(p - window.data()));
+    }
+    return count;
+}
+
+std::string pgm_header(const std::string& file_name, const PgmHeader& header,
+                       const std::string& comment) {
+    if (header.width < 0 || header.height < 0) throw Error(file_name, "negative width or height");
+    if (header.max_value < 1 || header.max_value > 65535)
+        throw Error(file_name, "maximum value " + std::to_string(header.max_value) +
+                                   " is out of range (1 to 65535)");
+    if (comment.find('\0') != std::string::npos) throw Error(file_name, "NUL byte in the comment");
+    std::string text = "P5\n#";
     for (char c : comment) {
-        lines += c;
-        if (c == '\n') lines += '#';
+        text += c;
+        if (c == '\n' || c == '\r') text += '#';
     }
-    return lines + '\n';
+    return text + "\n" + std::to_string(header.width) + " " + std::to_string(header.height) + "\n" +
+           std::to_string(header.max_value) + "\n";
+}
+
+void write_samples_16(OutputFile& out, std::span<const std::uint16_t> samples) {
+    char block[64 * 1024];
+    while (!samples.empty()) {
+        std::size_t n = std::min(samples.size(), sizeof block / 2);
+        for (std::size_t i = 0; i < n; ++i) {
+            block[2 * i] = static_cast<char>(samples[i] >> 8);
+            block[2 * i + 1] = static_cast<char>(samples[i]);
+        }
+        out.write({block, 2 * n});
+        samples = samples.subspan(n);
+    }
+}
+
+namespace {
+
+// Runs `body`; a failure is reported on standard error and ends the process with
+// status 1, as read_pgm and write_pgm promise.
+template <typename Body>
+auto exit_on_failure(const std::string& file_name, Body body) {
+    try {
+        return body();
+    } catch (const Error& error) {
+        report(error);
+    } catch (const std::bad_alloc&) {
+        report(Error(file_name, "out of memory"));
+    }
+    std::exit(1);
+}
+
+// The checks write_pgm and write_pgm_16 share; throws Error.
+PgmHeader checked_header(const std::string& file_name, std::size_t given, std::int32_t width,
+                         std::int32_t height, std::int32_t max_value) {
+    PgmHeader header{false, width, height, max_value};
+    if (width >= 0 && height >= 0 && given < header.samples())
+        throw Error(file_name, "the image needs " + std::to_string(header.samples()) +
+                                   " pixels but only " + std::to_string(given) + " were given");
+    return header;
+}
+
+// Writes the image `file_name`: the header for `header` and `comment`, then what
+// `write_raster` writes. Throws Error, except that a file that cannot be created
+// gets the message callers may match, without a line feed, and ends the process.
+template <typename WriteRaster>
+void write_image(const std::string& file_name, const PgmHeader& header, const std::string& comment,
+                 WriteRaster write_raster) {
+    std::string text = pgm_header(file_name, header, comment);
+    std::optional<OutputFile> out;
+    try {
+        out.emplace(file_name);
+    } catch (const Error&) {
+        std::string message = "Unable to open file: " + printable(file_name);
+        std::fwrite(message.data(), 1, message.size(), stderr);
+        std::exit(1);
+    }
+    out->write(text);
+    write_raster(*out);
+    out->commit();
 }
 
 }  // namespace
 
 int read_pgm(const std::string& file_name, std::vector<std::uint8_t>& pixels, std::int32_t& width,
              std::int32_t& height) {
-    std::FILE* in = std::fopen(file_name.c_str(), "rb");
-    if (in == nullptr) fail_with("Unable to open file: " + file_name + "\n");
-    std::int32_t max_value = 0;
-    std::string why = decode_stream(in, pixels, width, height, max_value);
-    if (std::fclose(in) != 0 && why.empty()) why = std::strerror(errno);
-    if (!why.empty()) fail(file_name, why);
-    return max_value;
-}
-
-std::string decode_pgm(std::span<const std::uint8_t> bytes, std::vector<std::uint8_t>& pixels,
-                       std::int32_t& width, std::int32_t& height, std::int32_t& max_value) {
-    if (bytes.empty()) return "empty file";
-    // A stream opened for reading never writes to its buffer.
-    std::FILE* in = fmemopen(const_cast<std::uint8_t*>(bytes.data()), bytes.size(), "rb");
-    if (in == nullptr) return std::strerror(errno);
-    std::string why = decode_stream(in, pixels, width, height, max_value);
-    std::fclose(in);
-    return why;
+    return exit_on_failure(file_name, [&] {
+        Input in(file_name);
+        PgmReader reader(in);
+        const PgmHeader& header = reader.header();
+        if (header.max_value > 255)
+            throw Error(file_name,
+                        "maximum value " + std::to_string(header.max_value) +
+                            " means 16-bit samples, but read_pgm holds one byte a sample");
+        // The pixels grow as they arrive: a claim costs no more memory than the
+        // bytes behind it.
+        pixels.clear();
+        if (std::int64_t left = in.bytes_left(); left >= 0)
+            pixels.reserve(std::min<std::uint64_t>(header.samples(), std::uint64_t(left)));
+        while (reader.samples_read() < header.samples()) {
+            std::size_t old = pixels.size();
+            pixels.resize(old + std::min<std::uint64_t>(header.samples() - old, 1 << 20));
+            reader.read(std::span(pixels).subspan(old));
+        }
+        in.close();
+        width = header.width;
+        height = header.height;
+        return header.max_value;
+    });
 }
 
 void write_pgm(const std::string& file_name, std::span<const std::uint8_t> pixels,
                std::int32_t width, std::int32_t height, std::int32_t max_value,
                const std::string& comment) {
-    if (width < 0 || height < 0) fail(file_name, "negative width or height");
-    if (max_value < 1 || max_value > 255)
-        fail(file_name,
-             "maximum value " + std::to_string(max_value) + " is out of range (1 to 255)");
-    if (comment.find('\0') != std::string::npos) fail(file_name, "NUL byte in the comment");
-    std::uint64_t count = static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height);
-    if (pixels.size() < count)
-        fail(file_name, "the image needs " + std::to_string(count) + " pixels but only " +
-                            std::to_string(pixels.size()) + " were given");
+    exit_on_failure(file_name, [&] {
+        if (max_value < 1 || max_value > 255)
+            throw Error(file_name, "maximum value " + std::to_string(max_value) +
+                                       " is out of range (1 to 255)");
+        PgmHeader header = checked_header(file_name, pixels.size(), width, height, max_value);
+        write_image(file_name, header, comment, [&](OutputFile& out) {
+            auto raster = pixels.first(header.samples());
+            out.write({reinterpret_cast<const char*>(raster.data()), raster.size()});
+        });
+    });
+}
 
-    std::string header = "P5\n" + comment_lines(comment) + std::to_string(width) + " " +
-                         std::to_string(height) + "\n" + std::to_string(max_value) + "\n";
-    OutputFile out;
-    if (!out.open(file_name)) fail_with("Unable to open file: " + file_name);
-    out.write(header);
-    auto raster = pixels.first(count);
-    out.write({reinterpret_cast<const char*>(raster.data()), raster.size()});
-    out.commit();
+void write_pgm_16(const std::string& file_name, std::span<const std::uint16_t> samples,
+                  std::int32_t width, std::int32_t height, std::int32_t max_value,
+                  const std::string& comment) {
+    exit_on_failure(file_name, [&] {
+        PgmHeader header = checked_header(file_name, samples.size(), width, height, max_value);
+        write_image(file_name, header, comment, [&](OutputFile& out) {
+            auto raster = samples.first(header.samples());
+            if (header.sample_size() == 2) {
+                write_samples_16(out, raster);
+                return;
+            }
+            std::vector<char> bytes(raster.size());
+            for (std::size_t i = 0; i < raster.size(); ++i) {
+                if (raster[i] > 255)
+                    throw Error(file_name, "sample " + std::to_string(raster[i]) +
+                                               " does not fit the maximum value " +
+                                               std::to_string(max_value));
+                bytes[i] = static_cast<char>(raster[i]);
+            }
+            out.write(bytes);
+        });
+    });
 }

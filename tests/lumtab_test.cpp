@@ -1,14 +1,15 @@
 // End-to-end tests: run the built lumtab and look at its status, its messages and
 // the files it leaves behind.
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
-
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -23,68 +24,152 @@ using Names = std::vector<std::string>;
 const std::string kRaster("\x00\x80\xff\x07\x08\x09", 6);
 const std::string kTable = "0 128 255 \n7 8 9 \n";
 
-TEST(Lumtab, WritesTheTableBesideTheImage) {
+TEST(Lumtab, ConvertsEveryImageAndReportsEachFailure) {
     ScratchDir dir;
-    write_file(dir / "face.pgm", "P5\n# made by hand\n3 2\n255\n" + kRaster);
-    RunResult result = run_lumtab({dir / "face.pgm", "ignored", "arguments"});
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out + result.err, "");
-    EXPECT_EQ(read_file(dir / "face.int"), kTable);
-    EXPECT_EQ(dir.names(), (Names{"face.int", "face.pgm"}));
+    write_file(dir / "a.pgm", "P5\n# made by hand\n3 2\n255\n" + kRaster);
+    write_file(dir / "short.pgm", pgm_bytes(3, 2, "\x01\x02"));
+    write_file(dir / "b.pgm", "P2 3 2 255\n0 128 255\n7 8 9");
+    RunResult result =
+        run_lumtab({"a.pgm", "missing.pgm", "short.pgm", "b.pgm"}, {.directory = dir.path()});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err,
+              "Unable to open file: missing.pgm\n"
+              "lumtab: short.pgm: truncated raster: found 2 of 6 bytes\n");
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(read_file(dir / "a.int"), kTable);
+    EXPECT_EQ(read_file(dir / "b.int"), kTable);
+    EXPECT_EQ(dir.names(), (Names{"a.int", "a.pgm", "b.int", "b.pgm", "short.pgm"}));
 }
 
 TEST(Lumtab, NamesTheTableByReplacingTheLastThreeCharacters) {
     const struct {
+        std::vector<std::string> options;
         std::string image, table;
+        std::string locale = "C.UTF-8";
     } cases[] = {
-        {"scans/face.pgm", "scans/face.int"},
-        {"face.PGM", "face.int"},
-        {"photo", "phint"},
-        {"abc", "int"},
-        {"./-dash.pgm", "./-dash.int"},
+        {{}, "scans/face.pgm", "scans/face.int"},
+        {{}, "face.PGM", "face.int"},
+        {{}, "photo", "phint"},
+        {{}, "abc", "int"},
+        {{}, "./-dash.pgm", "./-dash.int"},
+        {{"--", "-dash.pgm"}, "-dash.pgm", "-dash.int"},
+        {{"--csv"}, "face.pgm", "face.csv"},
+        {{"--tsv"}, "face.pgm", "face.tsv"},
+        {{}, "na\u00efve", "naint"},
+        {{}, "na\u00efve", "naint", "C"},
+        {{}, "\u00e9t\u00e9", "int"},
+        {{}, "latin\xe9t\xe9", "latinint"},  // not UTF-8: bytes
+        {{"-o", "out.txt"}, "face.pgm", "out.txt"},
+        {{"--output=out.txt"}, "face.pgm", "out.txt"},
+        {{"--output", "out.txt"}, "face.pgm", "out.txt"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.image + " " + c.locale);
         ScratchDir dir;
         mkdir((dir / "scans").c_str(), 0777);
         write_file(dir / c.image, pgm_bytes(3, 2, kRaster));
-        RunResult result = run_lumtab({c.image}, {.directory = dir.path()});
-        EXPECT_EQ(result.status, 0) << c.image << ": " << result.err;
-        EXPECT_EQ(read_file(dir / c.table), kTable) << c.image;
+        std::vector<std::string> args = c.options;
+        if (args.empty() || args[0] != "--") args.push_back(c.image);
+        RunResult result =
+            run_lumtab(args, {.directory = dir.path(), .environment = {"LC_ALL=" + c.locale}});
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_TRUE(exists(dir / c.table));
     }
-    ScratchDir dir;
-    write_file(dir / "-dash.pgm", pgm_bytes(3, 2, kRaster));
-    EXPECT_EQ(run_lumtab({"--", "-dash.pgm"}, {.directory = dir.path()}).status, 0);
-    EXPECT_EQ(read_file(dir / "-dash.int"), kTable);
 }
 
-TEST(Lumtab, WritesOneLineFeedPerRowOfAnEmptyImage) {
-    ScratchDir dir;
-    write_file(dir / "empty.pgm", "P5\n0 3\n255\n");
-    EXPECT_EQ(run_lumtab({dir / "empty.pgm"}).status, 0);
-    EXPECT_EQ(read_file(dir / "empty.int"), "\n\n\n");
+// The table's bytes in each style, from images of every kind.
+TEST(Lumtab, WritesEachStyleOfTable) {
+    const std::string deep = std::string("P5 3 2 1023\n") +
+                             std::string("\x00\x00\x00\x80\x03\xff", 6) +
+                             std::string("\x00\x07\x01\x00\x00\x09", 6);
+    const struct {
+        std::string option, image, table;
+    } cases[] = {
+        {"", pgm_bytes(3, 2, kRaster), kTable},
+        {"--csv", pgm_bytes(3, 2, kRaster), "0,128,255\n7,8,9\n"},
+        {"--tsv", pgm_bytes(3, 2, kRaster), "0\t128\t255\n7\t8\t9\n"},
+        {"", deep, "0 128 1023 \n7 256 9 \n"},
+        {"--csv", "P2 3 2 65535 00 65535 1\n2\t3\r\n4", "0,65535,1\n2,3,4\n"},
+        {"", "P5\n0 3\n255\n", "\n\n\n"},
+        {"--csv", "P5\n0 2\n255\n", "\n\n"},
+        {"", "P5\n4 0\n255\n", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.option + " " + c.image.substr(0, 12));
+        std::vector<std::string> args{"-"};
+        if (!c.option.empty()) args.insert(args.begin(), c.option);
+        RunResult result = run_lumtab(args, {.input = c.image});
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(result.out, c.table);
+    }
+}
+
+TEST(Lumtab, ReadsStandardInputFromAFileOrAPipe) {
+    for (bool pipe : {false, true}) {
+        ScratchDir dir;
+        RunOptions options{
+            .directory = dir.path(), .input = "P5 3 2 255\n" + kRaster, .input_from_pipe = pipe};
+        RunResult result = run_lumtab({"-"}, options);
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.out, kTable);
+        result = run_lumtab({"-o", "t.int", "-"}, options);
+        EXPECT_EQ(result.status + result.out.size(), 0u);
+        EXPECT_EQ(read_file(dir / "t.int"), kTable);
+        EXPECT_EQ(dir.names(), Names{"t.int"});
+
+        options.input = "P5 3 2 255\n\x01\x02";
+        result = run_lumtab({"-"}, options);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, "lumtab: standard input: truncated raster: found 2 of 6 bytes\n");
+    }
 }
 
 TEST(Lumtab, AnswersUsageHelpAndVersion) {
-    RunResult none = run_lumtab({});
-    EXPECT_EQ(none.status, 2);
-    EXPECT_EQ(none.err, "usage: lumtab image.pgm\n");
+    const std::string usage = "usage: lumtab [-q] [--csv | --tsv] [-o FILE] IMAGE...\n";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    } cases[] = {
+        {{}, 2, usage},
+        {{"--"}, 2, usage},
+        {{"-x"}, 2, "lumtab: unknown option -x; see lumtab --help\n"},
+        {{"--nope"}, 2, "lumtab: unknown option --nope; see lumtab --help\n"},
+        {{"-o"}, 2, "lumtab: option -o needs a file name; see lumtab --help\n"},
+        {{"-o", "t", "a.pgm", "b.pgm"},
+         2,
+         "lumtab: -o takes one image, not 2; see lumtab --help\n"},
+        {{"--csv", "--tsv", "a.pgm"},
+         2,
+         "lumtab: --csv and --tsv exclude each other; see lumtab --help\n"},
+        {{"--version"}, 0, ""},
+        {{"-h"}, 0, ""},
+        {{"--help"}, 0, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0]);
+        RunResult result = run_lumtab(c.args);
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_EQ(result.err, c.err);
+        if (c.status == 0) {
+            EXPECT_NE(result.out, "");
+        }
+    }
+    EXPECT_EQ(run_lumtab({"--version"}).out, "lumtab " LUMTAB_VERSION "\n");
+    EXPECT_EQ(run_lumtab({"--help"}).out.rfind(usage, 0), 0u);
+}
 
-    RunResult unknown = run_lumtab({"-x"});
-    EXPECT_EQ(unknown.status, 2);
-    EXPECT_EQ(unknown.err, "lumtab: unknown option -x\nusage: lumtab image.pgm\n");
-
-    RunResult version = run_lumtab({"--version"});
-    EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out, "lumtab " LUMTAB_VERSION "\n");
-
-    RunResult dash = run_lumtab({"--"});
-    EXPECT_EQ(dash.status, 2);
-
-    for (const char* option : {"-h", "--help"}) {
-        RunResult help = run_lumtab({option});
-        EXPECT_EQ(help.status, 0);
-        EXPECT_EQ(help.out.rfind("usage: lumtab image.pgm\n", 0), 0u) << help.out;
-        EXPECT_EQ(help.err, "");
+// Output that cannot be delivered is a failure, said in one line.
+TEST(Lumtab, ReportsAFullStandardOutput) {
+    for (const char* option : {"--help", "--version", "-"}) {
+        SCOPED_TRACE(option);
+        ScratchDir dir;
+        std::string command = std::string(LUMTAB_BINARY) + " " + option + " >/dev/full 2>" +
+                              dir / "err" + " <" + dir / "in";
+        write_file(dir / "in", pgm_bytes(3, 2, kRaster));
+        int status = std::system(command.c_str());
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        EXPECT_EQ(read_file(dir / "err"), "lumtab: standard output: No space left on device\n");
     }
 }
 
@@ -101,16 +186,18 @@ TEST(Lumtab, FailsCleanly) {
         {"missing.pgm", "", "missing.int", "Unable to open file: missing.pgm\n"},
         {"short.pgm", pgm_bytes(3, 2, "\x01\x02"), "short.int",
          "lumtab: short.pgm: truncated raster: found 2 of 6 bytes\n"},
-        {"plain.pgm", "P2\n3 2\n255\n0 1 2 3 4 5\n", "plain.int",
-         "lumtab: plain.pgm: not a binary PGM image: magic number P2, not P5\n"},
-        {"deep.pgm", "P5\n3 2\n65535\n" + kRaster + kRaster, "deep.int",
-         "lumtab: deep.pgm: maximum value 65535 means 16-bit samples, which are not supported\n"},
+        {"plain.pgm", "P2\n3 2\n255\n0 1 2 3 -4 5\n", "plain.int",
+         "lumtab: plain.pgm: sample at row 2, column 2 is not a decimal number\n"},
+        {"colour.pgm", "P6\n3 2\n255\n" + kRaster, "colour.int",
+         "lumtab: colour.pgm: not a PGM image: magic number P6, not P2 or P5\n"},
         {"ab", pgm_bytes(3, 2, kRaster), "",
          "lumtab: ab: file name too short to form the table's name (three characters at least)\n"},
         {"data.int", pgm_bytes(3, 2, kRaster), "",
          "lumtab: data.int: its table data.int would replace the image itself\n"},
         {"photos.pgm", "", "", "lumtab: photos.pgm: Is a directory\n", "photos.pgm"},
-        {"face.pgm", pgm_bytes(3, 2, kRaster), "", "Unable to open file: face.int\n", "face.int"},
+        {"face.pgm", pgm_bytes(3, 2, kRaster), "", "lumtab: face.int: Is a directory\n",
+         "face.int"},
+        {"line\nfeed\033[2J.pgm", "", "", "Unable to open file: line\\nfeed\\033[2J.pgm\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.image);
@@ -133,6 +220,19 @@ TEST(Lumtab, FailsCleanly) {
     }
 }
 
+// A table that cannot be created is reported as the system error it is.
+TEST(Lumtab, ReportsATableInADirectoryItMayNotWrite) {
+    if (geteuid() == 0) GTEST_SKIP() << "root may write anywhere";
+    ScratchDir dir;
+    write_file(dir / "face.pgm", pgm_bytes(3, 2, kRaster));
+    write_file(dir / "face.int", "old");
+    chmod(dir.path().c_str(), 0555);
+    RunResult result = run_lumtab({"face.pgm"}, {.directory = dir.path()});
+    chmod(dir.path().c_str(), 0755);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "lumtab: face.int: Permission denied\n");
+}
+
 TEST(Lumtab, NeverReplacesTheImageThroughALink) {
     ScratchDir dir;
     const std::string image = pgm_bytes(3, 2, kRaster);
@@ -146,7 +246,43 @@ TEST(Lumtab, NeverReplacesTheImageThroughALink) {
     ASSERT_EQ(link((dir / "face.pgm").c_str(), (dir / "face.int").c_str()), 0);
     result = run_lumtab({"face.pgm"}, {.directory = dir.path()});
     EXPECT_EQ(result.status, 1);
+    result = run_lumtab({"-o", "face.pgm", "face.pgm"}, {.directory = dir.path()});
+    EXPECT_EQ(result.status, 1);
     EXPECT_EQ(read_file(dir / "face.pgm"), image);
+}
+
+// Written into, never replaced: as root, renaming over /dev/null would replace it.
+TEST(Lumtab, WritesIntoADevice) {
+    ScratchDir dir;
+    write_file(dir / "face.pgm", pgm_bytes(3, 2, kRaster));
+    RunResult result = run_lumtab({"-o", "/dev/null", "face.pgm"}, {.directory = dir.path()});
+    EXPECT_EQ(result.status, 0) << result.err;
+    struct stat status {};
+    ASSERT_EQ(stat("/dev/null", &status), 0);
+    EXPECT_TRUE(S_ISCHR(status.st_mode));
+}
+
+// A raster found short after most of the table is written: a file keeps its old
+// table, standard output keeps what went out and the status says it failed.
+TEST(Lumtab, ReportsARasterFoundShortMidway) {
+    const int width = 4096, height = 1024;
+    std::string image = pgm_bytes(width, height, random_bytes(width * height - 10, 5));
+    for (bool to_file : {true, false}) {
+        ScratchDir dir;
+        write_file(dir / "t.int", "old");
+        std::vector<std::string> args{"-"};
+        if (to_file) args = {"-o", "t.int", "-"};
+        RunResult result =
+            run_lumtab(args, {.directory = dir.path(), .input = image, .input_from_pipe = true});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err,
+                  "lumtab: standard input: truncated raster: found 4194294 of 4194304 bytes\n");
+        EXPECT_EQ(read_file(dir / "t.int"), "old");
+        EXPECT_EQ(dir.names(), Names{"t.int"});
+        if (!to_file) {
+            EXPECT_GT(result.out.size(), 1000000u);
+        }
+    }
 }
 
 TEST(Lumtab, ReportsAWriteErrorPastTheFileSizeLimit) {
@@ -176,48 +312,138 @@ TEST(Lumtab, ReportsAFullDisk) {
 
     write_file(disk + "/big.pgm", pgm_bytes(1000, 1000, random_bytes(1000 * 1000, 2)));
     write_file(disk + "/big.int", "old");
-    RunResult result = run_lumtab({"big.pgm"}, {.directory = disk});
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "lumtab: big.int: No space left on device\n");
-    EXPECT_EQ(read_file(disk + "/big.int"), "old");
-    EXPECT_EQ(names_in(disk), (Names{"big.int", "big.pgm"}));
+    for (bool without_tmpfile : {false, true}) {
+        RunResult result =
+            run_lumtab({"big.pgm"}, {.directory = disk, .without_tmpfile = without_tmpfile});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, "lumtab: big.int: No space left on device\n");
+        EXPECT_EQ(read_file(disk + "/big.int"), "old");
+        EXPECT_EQ(names_in(disk), (Names{"big.int", "big.pgm"}));
+    }
 }
 
-// Interrupted while it writes the table, lumtab removes its temporary file.
-TEST(Lumtab, LeavesNothingWhenTerminated) {
-    ScratchDir dir;
-    write_file(dir / "big.pgm", pgm_bytes(8192, 4096, random_bytes(8192 * 4096, 3)));
-    write_file(dir / "big.int", "old");
-    auto terminate_once_writing = [&](pid_t pid) {
-        auto writing = [&] {
-            for (const auto& name : dir.names())
-                if (name.ends_with(".tmp")) return true;
-            return false;
-        };
-        auto running = [pid] {
-            siginfo_t info{};
-            return waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
-        };
-        while (!writing() && running())
-            usleep(100);
-        EXPECT_TRUE(writing()) << "lumtab ended before it wrote";
-        kill(pid, SIGTERM);
-    };
-    RunResult result = run_lumtab({"big.pgm"}, {.directory = dir.path()}, terminate_once_writing);
-    EXPECT_EQ(result.status, 128 + SIGTERM);
-    EXPECT_EQ(read_file(dir / "big.int"), "old");
-    EXPECT_EQ(dir.names(), (Names{"big.int", "big.pgm"}));
+// Whenever a signal ends lumtab, it leaves the old table and nothing else; or, if it
+// finished first, the new table and nothing else. With an unnamed temporary file
+// not even SIGKILL leaves anything behind; with the named fallback, every fatal
+// signal that can be caught removes it, also the moment it is created.
+TEST(Lumtab, LeavesNothingWhenKilled) {
+    const int kSignals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM, SIGALRM,
+                            SIGUSR1, SIGUSR2, SIGPIPE, SIGXCPU, SIGKILL};
+    ScratchDir images;
+    write_file(images / "big.pgm", pgm_bytes(2048, 2048, random_bytes(2048 * 2048, 3)));
+    for (bool without_tmpfile : {false, true}) {
+        for (int signal_number : kSignals) {
+            // SIGKILL cannot be caught: the named fallback cannot clean up after it,
+            // nor can the instant between naming a replacement and renaming it.
+            bool replacing = signal_number != SIGKILL;
+            if (without_tmpfile && !replacing) continue;
+            for (int delay_us : {0, 300, 2000, 8000}) {
+                SCOPED_TRACE(std::string(strsignal(signal_number)) + " after " +
+                             std::to_string(delay_us) + " us" +
+                             (without_tmpfile ? ", named temporary file" : ""));
+                ScratchDir dir;
+                ASSERT_EQ(link((images / "big.pgm").c_str(), (dir / "big.pgm").c_str()), 0);
+                if (replacing) write_file(dir / "big.int", "old");
+                auto kill_soon = [&](pid_t pid) {
+                    usleep(delay_us);
+                    kill(pid, signal_number);
+                };
+                RunResult result = run_lumtab(
+                    {"big.pgm"}, {.directory = dir.path(), .without_tmpfile = without_tmpfile},
+                    kill_soon);
+                Names names = dir.names();
+                if (result.status == 0) {
+                    EXPECT_EQ(names, (Names{"big.int", "big.pgm"}));
+                    continue;
+                }
+                EXPECT_EQ(result.status, 128 + signal_number) << result.err;
+                EXPECT_EQ(names, replacing ? (Names{"big.int", "big.pgm"}) : Names{"big.pgm"});
+                if (replacing) {
+                    EXPECT_EQ(read_file(dir / "big.int"), "old");
+                }
+            }
+        }
+    }
 }
 
-TEST(Lumtab, ReadsFromAPipeWithoutAllocatingForItsClaim) {
-    ScratchDir dir;
-    ASSERT_EQ(mkfifo((dir / "pipe.pgm").c_str(), 0600), 0);
-    std::thread feeder([&] { write_file(dir / "pipe.pgm", "P5\n65536 65536\n255\n" + kRaster); });
-    RunResult result = run_lumtab({"pipe.pgm"}, {.directory = dir.path()});
-    feeder.join();
+// Nothing that appears in the directory while a private table is replaced is ever
+// more open than the table: watched with inotify as another user would.
+TEST(Lumtab, NeverExposesAPrivateTable) {
+    ScratchDir images;
+    write_file(images / "big.pgm", pgm_bytes(2048, 2048, random_bytes(2048 * 2048, 4)));
+    for (bool without_tmpfile : {false, true}) {
+        SCOPED_TRACE(without_tmpfile ? "named temporary file" : "unnamed temporary file");
+        ScratchDir dir;
+        ASSERT_EQ(link((images / "big.pgm").c_str(), (dir / "big.pgm").c_str()), 0);
+        write_file(dir / "big.int", "old");
+        chmod((dir / "big.int").c_str(), 0600);
+        int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        ASSERT_GE(watch, 0);
+        ASSERT_GE(inotify_add_watch(watch, dir.path().c_str(), IN_CREATE | IN_MOVED_TO), 0);
+        std::atomic<bool> done{false};
+        std::vector<std::string> exposed;
+        int seen = 0;
+        std::thread watcher([&] {
+            alignas(inotify_event) char buffer[4096];
+            while (!done) {
+                ssize_t n = read(watch, buffer, sizeof buffer);
+                for (char* p = buffer; n > 0 && p < buffer + n;) {
+                    auto* event = reinterpret_cast<inotify_event*>(p);
+                    struct stat status {};
+                    std::string name = event->len ? event->name : "";
+                    if (stat((dir / name).c_str(), &status) == 0) {
+                        ++seen;
+                        if ((status.st_mode & 0077) != 0) exposed.push_back(name);
+                    }
+                    p += sizeof(inotify_event) + event->len;
+                }
+            }
+        });
+        RunResult result = run_lumtab(
+            {"big.pgm"}, {.directory = dir.path(), .umask = 0, .without_tmpfile = without_tmpfile});
+        done = true;
+        watcher.join();
+        close(watch);
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_GT(seen, 0) << "the watch saw nothing appear";
+        EXPECT_EQ(exposed, Names{});
+        struct stat status {};
+        stat((dir / "big.int").c_str(), &status);
+        EXPECT_EQ(status.st_mode & 07777, 0600u);
+    }
+}
+
+// A header's claim costs no memory: under an address-space limit of 256 MiB, a pipe
+// that claims 4 GiB of raster and ends is refused for what it holds.
+TEST(Lumtab, StreamsAClaimFarBeyondMemory) {
+    RunResult result = run_lumtab({"-"}, {.memory_limit = 256 << 20,
+                                          .input = "P5\n65536 65536\n255\n" + kRaster,
+                                          .input_from_pipe = true});
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "lumtab: pipe.pgm: truncated raster: found 6 of 4294967296 bytes\n");
-    EXPECT_FALSE(exists(dir / "pipe.int"));
+    EXPECT_EQ(result.err,
+              "lumtab: standard input: truncated raster: found 6 of 4294967296 bytes\n");
+}
+
+// On a terminal, a conversion that takes more than a second shows how far it has
+// come, and clears the line at the end; -q, or no terminal, shows nothing.
+TEST(Lumtab, ShowsProgressOnATerminal) {
+    const std::string image = pgm_bytes(1024, 1024, random_bytes(1024 * 1024, 6));
+    for (bool quiet : {false, true}) {
+        std::vector<std::string> args{"-o", "/dev/null", "-"};
+        if (quiet) args.insert(args.begin(), "-q");
+        RunResult result = run_lumtab(args, {.input = image,
+                                             .input_from_pipe = true,
+                                             .feed_milliseconds = 1600,
+                                             .error_to_terminal = true});
+        EXPECT_EQ(result.status, 0);
+        if (quiet) {
+            EXPECT_EQ(result.err, "");
+        } else {
+            EXPECT_NE(result.err.find("\rlumtab: standard input: "), std::string::npos)
+                << result.err;
+            EXPECT_TRUE(result.err.ends_with("%\r\033[K")) << result.err;
+        }
+    }
 }
 
 // The fast formatter against the plain one, on shapes that meet its edges: empty

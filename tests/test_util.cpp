@@ -2,10 +2,18 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+
 #include <unistd.h>
+#include <csignal>
+#include <cstddef>
 
 #include <algorithm>
 #include <cstdlib>
@@ -14,6 +22,7 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 ScratchDir::ScratchDir() {
     std::string pattern = std::filesystem::temp_directory_path() / "lumtab-test-XXXXXX";
@@ -52,6 +61,14 @@ bool exists(const std::string& path) {
     return lstat(path.c_str(), &status) == 0;
 }
 
+int memory_file(const std::string& bytes) {
+    int fd = memfd_create("image", MFD_CLOEXEC);
+    if (fd < 0 || write(fd, bytes.data(), bytes.size()) != ssize_t(bytes.size()) ||
+        lseek(fd, 0, SEEK_SET) != 0)
+        throw std::runtime_error("cannot make a file in memory");
+    return fd;
+}
+
 std::string pgm_bytes(int width, int height, const std::string& raster) {
     return "P5\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n" + raster;
 }
@@ -78,35 +95,112 @@ std::string random_bytes(std::size_t count, unsigned seed) {
     return bytes;
 }
 
+namespace {
+
+// Makes every later open with O_TMPFILE fail with EOPNOTSUPP, as it does on file
+// systems that lack it, so that the output file's fallback can be tested anywhere.
+bool refuse_tmpfile() {
+    constexpr unsigned kTmpfileBit = 020000000;  // __O_TMPFILE
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, kTmpfileBit, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+}  // namespace
+
 RunResult run_lumtab(const std::vector<std::string>& args, const RunOptions& options,
                      const std::function<void(pid_t)>& while_running) {
     ScratchDir capture;
+    std::string in_path = capture / "in";
     std::string out_path = capture / "out";
     std::string err_path = capture / "err";
+    write_file(in_path, options.input);
+    int feed[2] = {-1, -1};
+    if (options.input_from_pipe && pipe2(feed, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    int terminal = -1;
+    std::string terminal_name;
+    if (options.error_to_terminal) {
+        terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0)
+            throw std::runtime_error("no pseudo-terminal");
+        terminal_name = ptsname(terminal);
+    }
     pid_t pid = fork();
     if (pid == 0) {
+        int in = options.input_from_pipe ? feed[0] : open(in_path.c_str(), O_RDONLY);
         int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(125);
+        int err = options.error_to_terminal
+                      ? open(terminal_name.c_str(), O_RDWR | O_NOCTTY)
+                      : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
+            _exit(125);
         if (!options.directory.empty() && chdir(options.directory.c_str()) != 0) _exit(125);
         umask(options.umask);
         if (options.file_size_limit != 0) {
             rlimit limit{options.file_size_limit, options.file_size_limit};
             if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(125);
         }
+        if (options.memory_limit != 0) {
+            rlimit limit{options.memory_limit, options.memory_limit};
+            if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(125);
+        }
+        if (options.without_tmpfile && !refuse_tmpfile()) _exit(125);
         std::vector<char*> argv{const_cast<char*>(LUMTAB_BINARY)};
         for (const auto& arg : args)
             argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
-        execv(LUMTAB_BINARY, argv.data());
+        std::vector<char*> environment;
+        for (const auto& variable : options.environment)
+            environment.push_back(const_cast<char*>(variable.c_str()));
+        environment.push_back(nullptr);
+        execve(LUMTAB_BINARY, argv.data(), environment.data());
         _exit(126);
+    }
+    std::thread feeder;
+    if (options.input_from_pipe) {
+        close(feed[0]);
+        feeder = std::thread([&] {
+            signal(SIGPIPE, SIG_IGN);
+            std::string_view rest = options.input;
+            const std::size_t pieces = options.feed_milliseconds > 0 ? 20 : 1;
+            const std::size_t piece = rest.size() / pieces + 1;
+            while (!rest.empty()) {
+                std::string_view part = rest.substr(0, piece);
+                rest.remove_prefix(part.size());
+                while (!part.empty()) {
+                    ssize_t n = write(feed[1], part.data(), part.size());
+                    if (n <= 0) break;
+                    part.remove_prefix(n);
+                }
+                if (!part.empty()) break;
+                usleep(options.feed_milliseconds * 1000 / pieces);
+            }
+            close(feed[1]);
+        });
     }
     if (while_running) while_running(pid);
     int wait_status = 0;
     waitpid(pid, &wait_status, 0);
+    if (feeder.joinable()) feeder.join();
     RunResult result;
     result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
     result.out = read_file(out_path);
     result.err = read_file(err_path);
+    if (terminal >= 0) {
+        // What the terminal shows; it holds far less than its buffer.
+        fcntl(terminal, F_SETFL, O_NONBLOCK);
+        char buffer[4096];
+        for (ssize_t n; (n = read(terminal, buffer, sizeof buffer)) > 0;)
+            result.err.append(buffer, n);
+        close(terminal);
+    }
     return result;
 }

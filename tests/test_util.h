@@ -33,6 +33,9 @@ std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 bool exists(const std::string& path);
 
+// A file in memory holding `bytes`, open for reading at its start.
+int memory_file(const std::string& bytes);
+
 // A binary PGM file: "P5\n<width> <height>\n255\n" and the raster.
 std::string pgm_bytes(int width, int height, const std::string& raster);
 
@@ -49,9 +52,16 @@ struct RunResult {
 };
 
 struct RunOptions {
-    std::string directory;  // where to run; the current directory if empty
+    std::string directory{};  // where to run; the current directory if empty
     mode_t umask = 022;
     std::uint64_t file_size_limit = 0;  // RLIMIT_FSIZE in bytes; none if 0
+    std::uint64_t memory_limit = 0;     // RLIMIT_AS in bytes; none if 0
+    std::string input{};                // standard input's bytes (from a file)
+    bool input_from_pipe = false;       // feed `input` through a pipe instead
+    int feed_milliseconds = 0;          // through the pipe, spread over this time
+    bool error_to_terminal = false;     // standard error on a pseudo-terminal
+    bool without_tmpfile = false;       // as on a file system without O_TMPFILE
+    std::vector<std::string> environment = {"LANG=C.UTF-8"};
 };
 
 // Runs the built lumtab with `args` and collects its status and output; calls

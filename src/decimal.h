@@ -1,0 +1,38 @@
+// Reading decimal numbers eight bytes at a time, without a branch per digit: the
+// plain image's samples and a table's values are parsed this way.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+namespace decimal {
+
+inline std::uint64_t load8(const std::uint8_t* p) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    return word;  // the first byte in the lowest bits: x86 and other little-endian machines
+}
+
+// How many of the eight bytes in `word`, from its first, are decimal digits.
+inline unsigned digits_at_start(std::uint64_t word) {
+    // A byte b is a digit when t = b ^ '0' is below 10. Adding 0x76 to t's low seven
+    // bits sets its top bit when t >= 10, without carrying into the next byte.
+    std::uint64_t t = word ^ 0x3030303030303030;
+    std::uint64_t not_digit =
+        (((t & 0x7f7f7f7f7f7f7f7f) + 0x7676767676767676) | t) & 0x8080808080808080;
+    return not_digit == 0 ? 8 : static_cast<unsigned>(__builtin_ctzll(not_digit)) / 8;
+}
+
+// The value of the first `count` bytes of `word`, 1 to 8 decimal digits.
+inline std::uint32_t value_of(std::uint64_t word, unsigned count) {
+    // Shifted to the top, the digits become the last of eight, after zeros; then
+    // pairs, quadruples and the octet are combined by multiplication.
+    std::uint64_t digits = (word ^ 0x3030303030303030) << (8 * (8 - count));
+    digits = digits * 10 + (digits >> 8);
+    digits = (((digits & 0x000000ff000000ff) * 0x000f424000000064) +
+              (((digits >> 16) & 0x000000ff000000ff) * 0x0000271000000001)) >>
+             32;
+    return static_cast<std::uint32_t>(digits);
+}
+
+}  // namespace decimal

@@ -1,0 +1,112 @@
+#include "input.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "error.h"
+
+
+Input::Input(const std::string& path)
+    : name_(path), fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY)), owned_(true) {
+    if (fd_ < 0) throw Error::unable_to_open(path, errno);
+    struct stat status {};
+    // A directory opens, but reading it fails: say so now, before anything is written.
+    if (::fstat(fd_, &status) == 0 && S_ISDIR(status.st_mode)) {
+        ::close(fd_);
+        throw Error::from_errno(path, EISDIR);
+    }
+    buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize + kReadablePast);
+}
+
+Input::Input(StandardInput)
+    : name_("standard input"),
+      fd_(STDIN_FILENO),
+      owned_(false),
+      buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize + kReadablePast)) {}
+
+Input::Input(int fd, std::string name)
+    : name_(std::move(name)),
+      fd_(fd),
+      owned_(true),
+      buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize + kReadablePast)) {}
+
+Input::~Input() {
+    if (owned_ && fd_ >= 0) ::close(fd_);
+}
+
+void Input::close() {
+    if (!owned_ || fd_ < 0) return;
+    int fd = std::exchange(fd_, -1);
+    if (::close(fd) != 0) throw Error::from_errno(name_, errno);
+}
+
+std::int64_t Input::bytes_left() const {
+    struct stat status {};
+    if (::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size == 0) return -1;
+    off_t position = ::lseek(fd_, 0, SEEK_CUR);
+    if (position < 0) return -1;
+    return std::max<std::int64_t>(status.st_size - position, 0) +
+           static_cast<std::int64_t>(end_ - position_);
+}
+
+bool Input::fill() {
+    if (at_end_) return false;
+    if (position_ == end_) {
+        consumed_ += position_;
+        position_ = end_ = 0;
+    } else if (end_ == kBufferSize) {
+        // Keep what is still unread at the front.
+        std::memmove(buffer_.get(), buffer_.get() + position_, end_ - position_);
+        consumed_ += position_;
+        end_ -= position_;
+        position_ = 0;
+    }
+    for (;;) {
+        ssize_t n = ::read(fd_, buffer_.get() + end_, kBufferSize - end_);
+        if (n > 0) {
+            end_ += static_cast<std::size_t>(n);
+            return true;
+        }
+        if (n == 0) {
+            at_end_ = true;
+            return false;
+        }
+        if (errno != EINTR) throw Error::from_errno(name_, errno);
+    }
+}
+
+int Input::refill_and_peek() {
+    return fill() ? buffer_[position_] : -1;
+}
+
+std::span<const std::uint8_t> Input::look_ahead(std::size_t want) {
+    want = std::min(want, kBufferSize);
+    while (end_ - position_ < want && fill()) {
+    }
+    return {buffer_.get() + position_, end_ - position_};
+}
+
+std::size_t Input::read(std::span<std::uint8_t> out) {
+    // First what is buffered, then straight into `out`, sparing a copy.
+    std::size_t done = std::min(out.size(), end_ - position_);
+    std::memcpy(out.data(), buffer_.get() + position_, done);
+    position_ += done;
+    while (done < out.size() && !at_end_) {
+        ssize_t n = ::read(fd_, out.data() + done, out.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            consumed_ += static_cast<std::size_t>(n);
+        } else if (n == 0) {
+            at_end_ = true;
+        } else if (errno != EINTR) {
+            throw Error::from_errno(name_, errno);
+        }
+    }
+    return done;
+}

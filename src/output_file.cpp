@@ -1,0 +1,248 @@
+#include "output_file.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <ctime>
+#include <utility>
+
+#include "error.h"
+
+namespace {
+
+// The named temporary file that a fatal signal must remove, or null. A signal
+// handler reaches nothing but globals, hence this one.
+std::atomic<const char*> removal_on_signal{nullptr};
+
+// The signals that end a process and can be caught, other than those raised by a
+// fault in the process itself.
+constexpr int kFatalSignals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGALRM, SIGUSR1, SIGUSR2,
+                                 SIGPIPE, SIGXCPU, SIGVTALRM, SIGPROF, SIGPOLL, SIGPWR};
+
+void remove_temporary_and_die(int signal_number) {
+    if (const char* path = removal_on_signal.load()) ::unlink(path);
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    ::sigaction(signal_number, &default_action, nullptr);
+    // The signal stays blocked until the handler returns, and then ends the process.
+    ::raise(signal_number);
+}
+
+// Sets the process's signal policy, once: a fatal signal removes the temporary
+// file before it ends the process (one ignored when the process started stays
+// ignored), and SIGXFSZ is ignored so that a write past the file size limit fails
+// with EFBIG instead of killing the process before it can clean up.
+void set_signal_policy() {
+    static const bool set = [] {
+        struct sigaction action {};
+        action.sa_handler = remove_temporary_and_die;
+        sigfillset(&action.sa_mask);
+        for (int signal_number : kFatalSignals) {
+            struct sigaction old {};
+            if (::sigaction(signal_number, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+                continue;
+            ::sigaction(signal_number, &action, nullptr);
+        }
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        ::sigaction(SIGXFSZ, &ignore, nullptr);
+        return true;
+    }();
+    (void)set;
+}
+
+// Holds the fatal signals back while a file is named and unnamed, so that none
+// can end the process between creating a name and recording it for removal.
+class FatalSignalsHeld {
+  public:
+    FatalSignalsHeld() {
+        sigset_t fatal;
+        sigemptyset(&fatal);
+        for (int signal_number : kFatalSignals)
+            sigaddset(&fatal, signal_number);
+        pthread_sigmask(SIG_BLOCK, &fatal, &old_);
+    }
+    ~FatalSignalsHeld() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+
+  private:
+    sigset_t old_;
+};
+
+// The directory part of `path` with its slash, or "" for the current directory.
+std::string directory_of(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "" : path.substr(0, slash + 1);
+}
+
+// The file that a plain open of `name` for writing would reach: symbolic links
+// followed, the last of them perhaps dangling.
+std::string link_target(const std::string& name) {
+    std::string path = name;
+    for (int hops = 0; hops <= 40; ++hops) {
+        char target[PATH_MAX];
+        ssize_t length = ::readlink(path.c_str(), target, sizeof target);
+        if (length < 0) return path;  // not a link; whatever else is wrong, open will say
+        if (length == sizeof target) throw Error::from_errno(name, ENAMETOOLONG);
+        std::string next(target, static_cast<std::size_t>(length));
+        path = next.starts_with('/') ? next : directory_of(path) + next;
+    }
+    throw Error::from_errno(name, ELOOP);
+}
+
+// A name for a temporary file beside `path` that nobody can guess.
+std::string temporary_name(const std::string& path) {
+    unsigned long long random = 0;
+    if (getrandom(&random, sizeof random, GRND_NONBLOCK) != sizeof random)
+        random = static_cast<unsigned long long>(std::time(nullptr)) * 2654435761u ^ ::getpid();
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, ".lumtab-%016llx.tmp", random);
+    return directory_of(path) + suffix;
+}
+
+}  // namespace
+
+OutputFile::OutputFile(const std::string& name) : name_(name) {
+    set_signal_policy();
+    path_ = link_target(name);
+    struct stat old {};
+    if (::stat(path_.c_str(), &old) == 0) {
+        if (S_ISDIR(old.st_mode)) throw Error::from_errno(name_, EISDIR);
+        if (!S_ISREG(old.st_mode)) {
+            // A device or a FIFO is written into, as a plain open would: renaming a
+            // file over /dev/null would replace the device.
+            fd_ = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+            if (fd_ < 0) throw Error::from_errno(name_, errno);
+            kind_ = Kind::in_place;
+            return;
+        }
+        // Refuse now what a plain open would refuse, rather than replace it at the end.
+        if (::access(path_.c_str(), W_OK) != 0) throw Error::from_errno(name_, errno);
+        replacing_ = true;
+    } else if (errno != ENOENT) {
+        throw Error::from_errno(name_, errno);
+    }
+    // The temporary file is born with the final mode's bits or fewer (the umask
+    // may take some), so that it is never more open than the file it becomes.
+    open_temporary(replacing_ ? old.st_mode & 0777 : 0666);
+    if (replacing_) keep_owner_and_mode(old);
+}
+
+OutputFile::OutputFile(StandardOutput)
+    : name_("standard output"), kind_(Kind::standard_output), fd_(STDOUT_FILENO) {
+    set_signal_policy();
+}
+
+void OutputFile::open_temporary(mode_t mode) {
+    std::string directory = directory_of(path_);
+    // An unnamed file cannot be seen, opened or left behind by any death of the
+    // process. Linking it needs /proc; without O_TMPFILE or /proc, a named file.
+    if (::access("/proc/self/fd", X_OK) == 0) {
+        fd_ = ::open(directory.empty() ? "." : directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC,
+                     mode);
+        if (fd_ >= 0) {
+            kind_ = Kind::unnamed;
+            return;
+        }
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+            throw Error::from_errno(name_, errno);
+    }
+    kind_ = Kind::named;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        FatalSignalsHeld held;
+        temp_path_ = temporary_name(path_);
+        fd_ = ::open(temp_path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd_ >= 0) {
+            removal_on_signal = temp_path_.c_str();
+            return;
+        }
+        if (errno != EEXIST) break;
+    }
+    int error = errno;
+    temp_path_.clear();
+    throw Error::from_errno(name_, error);
+}
+
+void OutputFile::keep_owner_and_mode(const struct stat& old) {
+    mode_t mode = old.st_mode & 07777;
+    if (::fchown(fd_, old.st_uid, old.st_gid) != 0) {
+        if (errno != EPERM) throw Error::from_errno(name_, errno);
+        // Only root may give a file away; a member of the old group may keep it.
+        if (::fchown(fd_, static_cast<uid_t>(-1), old.st_gid) != 0) {
+            if (errno != EPERM) throw Error::from_errno(name_, errno);
+            // The file's group is now ours: its members get no more than others had.
+            mode &= ~(S_IRWXG & ~((mode & S_IRWXO) << 3));
+        }
+    }
+    if (::fchmod(fd_, mode) != 0) throw Error::from_errno(name_, errno);
+}
+
+void OutputFile::write(std::span<const char> bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw Error::from_errno(name_, errno);
+        }
+        bytes = bytes.subspan(static_cast<std::size_t>(n));
+    }
+}
+
+void OutputFile::commit() {
+    if (kind_ == Kind::standard_output) return;
+    int fd = std::exchange(fd_, -1);
+    if (kind_ == Kind::unnamed) {
+        // Link the finished file under a temporary name, then rename it over the
+        // old one: the only moment something could be left behind lies between
+        // the two, where nothing but SIGKILL can end the process. A new file is
+        // linked under its name directly.
+        FatalSignalsHeld held;
+        std::string proc = "/proc/self/fd/" + std::to_string(fd);
+        if (!replacing_ &&
+            ::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, path_.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            if (::close(fd) != 0) {
+                int error = errno;
+                ::unlink(path_.c_str());
+                throw Error::from_errno(name_, error);
+            }
+            return;
+        }
+        if (!replacing_ && errno != EEXIST) {
+            int error = errno;
+            ::close(fd);
+            throw Error::from_errno(name_, error);
+        }
+        temp_path_ = temporary_name(path_);
+        if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, temp_path_.c_str(), AT_SYMLINK_FOLLOW) !=
+            0) {
+            int error = errno;
+            temp_path_.clear();
+            ::close(fd);
+            throw Error::from_errno(name_, error);
+        }
+        removal_on_signal = temp_path_.c_str();
+    }
+    // Some file systems report write errors only at close. A close that fails is
+    // not retried: the descriptor is gone either way.
+    if (::close(fd) != 0) throw Error::from_errno(name_, errno);
+    if (kind_ == Kind::in_place) return;
+    FatalSignalsHeld held;
+    if (::rename(temp_path_.c_str(), path_.c_str()) != 0) throw Error::from_errno(name_, errno);
+    removal_on_signal = nullptr;
+    temp_path_.clear();
+}
+
+OutputFile::~OutputFile() {
+    if (fd_ >= 0 && kind_ != Kind::standard_output) ::close(fd_);
+    if (!temp_path_.empty()) {
+        FatalSignalsHeld held;
+        ::unlink(temp_path_.c_str());
+        removal_on_signal = nullptr;
+    }
+}

@@ -1,0 +1,52 @@
+// Where lumtab's tables and images go: a file that appears whole or not at all.
+#pragma once
+
+#include <sys/types.h>
+
+#include <span>
+#include <string>
+
+// A file that appears under its name only once it has been written completely.
+// The bytes go to a temporary file in the same directory (unnamed, where the file
+// system offers O_TMPFILE), which commit() puts in place; until then a file of that
+// name stays as it was, and an OutputFile that goes without commit() leaves nothing.
+// A replaced file keeps its permissions, and its owner and group where the system
+// permits; the temporary file is never more open than that. A name that is a
+// symbolic link stands for its target. An existing file that is not a regular one
+// (a device, a FIFO) is written into, as are standard output and, with the
+// fallback's named temporary file, a fatal signal removes the temporary file first.
+class OutputFile {
+  public:
+    struct StandardOutput {};
+
+    // Opens `name` for writing; throws Error if it cannot be written there.
+    explicit OutputFile(const std::string& name);
+    // Standard output, written as the bytes come: it cannot be withdrawn.
+    explicit OutputFile(StandardOutput);
+    // Leaves nothing behind unless committed.
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // The name for messages: the one given, or "standard output".
+    const std::string& name() const { return name_; }
+
+    // Writes all of `bytes` or throws Error.
+    void write(std::span<const char> bytes);
+
+    // Closes the file and puts it in place under its name; throws Error on failure.
+    void commit();
+
+  private:
+    enum class Kind { unnamed, named, in_place, standard_output };
+
+    void open_temporary(mode_t mode);
+    void keep_owner_and_mode(const struct stat& old);
+
+    std::string name_;       // as given
+    std::string path_;       // the file a plain open would write: links followed
+    std::string temp_path_;  // the named temporary file, if any
+    Kind kind_ = Kind::in_place;
+    bool replacing_ = false;
+    int fd_ = -1;
+};
