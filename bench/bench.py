@@ -1,163 +1,531 @@
 #!/usr/bin/env python3
-"""Measures lumtab against the cost of writing its table's bytes.
+"""Times lumtab beside the tools it is measured against.
 
-    python3 bench/bench.py [--runs N] [--dirs DIR ...]
+    python3 bench/bench.py [--only NAME ...] [--runs N] [--cold-runs N] [--pause S]
+                           [--startup-runs N] [--numpy-runs N] [--lumtab PATH] [--check]
 
-In each directory (by default the tmpfs /dev/shm and build/bench on the disk) it
-makes random images of 8192 x 8192 and 4096 x 4096 pixels and one of 1 x 1, then
-runs, side by side and several times over:
-  - lumtab on the large image, writing a new table;
-  - dd writing as many bytes as that table from /dev/zero, bs=1M, into a new file;
-  - lumtab on the large image again, replacing the table left by the run before;
-  - lumtab on the 4096 x 4096 image;
-  - od -An -v -tu1 -w8192 over the large raster (fewer runs: it is slow);
-  - lumtab on the 1 x 1 image and /bin/true, many times.
-It prints medians, MB/s, peak memory and the ratios lumtab is held to. It needs
-only Python 3 and a built lumtab (./build.sh), and installs nothing.
+Scenarios (all but od run by default):
+  tmpfs    8192 x 8192 random 8-bit image on /dev/shm: lumtab writing a new table vs
+           dd writing as many bytes into a new file. lumtab/dd at most 1.25; peak
+           memory at most 16 MiB.
+  ext4     the same image under build/: lumtab replacing its existing table vs dd
+           truncating and rewriting its own file of that size. At most 1.3.
+  startup  1 x 1 image: lumtab vs /bin/true. At most 1.3.
+  many     1000 images of 64 x 64: one lumtab run over all of them vs
+           xargs -0 -n 1 -P <cores> lumtab. xargs/lumtab at least 5.
+  deep     8192 x 8192 16-bit image on tmpfs: lumtab vs dd. At most 1.3; peak 16 MiB.
+  plain    8192 x 8192 plain (P2) image on tmpfs: lumtab vs dd. At most 2; peak 16 MiB.
+  stdin    lumtab - <big.pgm >big.int on tmpfs: peak at most 16 MiB; dd beside it.
+  reverse  lumtab -r on the table of the tmpfs image vs lumtab making that table: at
+           most 2; peak at most 64 MiB + 16 MiB. Then numpy.loadtxt + Pillow (a child
+           process of a python3 that has both) vs lumtab -r: at least 5.
+  od       od -An -v -tu1 -w8192 over the raster vs lumtab, for information (slow).
+
+Each pair is timed side by side, the order swapped from one round to the next, in
+two regimes: warm (runs back to back) and cold (every timed run after an idle pause,
+since this virtual machine hands freed memory back to its host). Each run's time is
+fork, exec and wait, the same for both sides. It prints medians, ratios of medians,
+"met" or "MISSED", and the peak resident memory of lumtab (ru_maxrss from wait4, in
+an untimed run started by a lean launcher, so that the figure is lumtab's own).
+
+Exit status: 0 whatever the figures; 1 with --check if a target is missed; 2 if a
+run of a tool failed (a scenario whose lumtab run fails says "lumtab failed: ..."
+and the others go on). Inputs are made in scratch directories, one on /dev/shm and
+one under build/, removed on exit. Needs Python 3 and a built lumtab (./build.sh);
+installs nothing.
 """
 import argparse
+import dataclasses
 import os
 import random
+import shutil
+import signal
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
+from typing import Callable, Optional
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MIB = 1 << 20
+SIDE = 8192  # of the large images
+NUMPY_CODE = """
+import sys, numpy, PIL.Image
+pixels = numpy.loadtxt(sys.argv[1], dtype=numpy.uint8)
+PIL.Image.fromarray(pixels).save(sys.argv[2])
+"""
 
 
-def make_image(path, side, seed):
-    if os.path.exists(path) and os.path.getsize(path) > side * side:
-        return
-    # Written a row at a time, so that this process stays small: the peak memory
-    # of a child that it starts counts its own size before the exec.
+class RunFailed(Exception):
+    """A tool exited other than 0: an error, not a figure."""
+
+    def __init__(self, tool, message):
+        super().__init__("%s failed: %s" % (tool, message))
+
+
+# ---------------------------------------------------------------- running tools
+
+def run(argv, stdin=None, stdout=None, cwd=None, tool=None, report_fd=None):
+    """Runs argv to its end; returns its seconds: fork, exec and wait, the same for
+    every tool. stdin and stdout are file names (None: /dev/null). Raises RunFailed
+    with the start of the tool's standard error if it exits other than 0."""
+    pass_fds = [report_fd] if report_fd is not None else []
+    with open(stdin or os.devnull, "rb") as fin, open(stdout or os.devnull, "wb") as fout, \
+            tempfile.TemporaryFile(dir="/dev/shm") as errors:
+        start = time.perf_counter()
+        # In a session of its own, so that one killpg stops the run and its children.
+        process = subprocess.Popen(argv, stdin=fin, stdout=fout, stderr=errors, cwd=cwd,
+                                   pass_fds=pass_fds, start_new_session=True)
+        try:
+            process.wait()
+        except BaseException:  # Ctrl-C: leave no writer behind the clean-up
+            try:
+                os.killpg(process.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            process.wait()
+            raise
+        seconds = time.perf_counter() - start
+        if process.returncode != 0:
+            errors.seek(0)
+            message = errors.read(4096).decode(errors="replace").strip()
+            raise RunFailed(tool or os.path.basename(argv[0]),
+                            message or "exit status %d" % process.returncode)
+    return seconds
+
+
+# A child starts as a copy of the process that forks it, and ru_maxrss keeps that
+# copy's size across the exec: about 16 MiB for this script, which would hide
+# lumtab's own figure. So the peak is taken in a run of its own, untimed, started by
+# this lean launcher (python3 -S -I, a few MiB), which writes the child's ru_maxrss
+# from wait4 to the file descriptor it is given and exits with the child's status.
+LAUNCHER = """
+import os, sys
+report, argv = int(sys.argv[1]), sys.argv[2:]
+pid = os.fork()
+if pid == 0:
+    os.close(report)
+    try:
+        os.execvp(argv[0], argv)
+    except OSError as error:
+        print("%s: %s" % (argv[0], error), file=sys.stderr)
+    os._exit(127)
+_, status, usage = os.wait4(pid, 0)
+os.write(report, b"%d" % usage.ru_maxrss)
+sys.exit(min(abs(os.waitstatus_to_exitcode(status)), 127))
+"""
+
+
+def peak_kib(argv, stdin=None, stdout=None, cwd=None):
+    """Runs argv once through the launcher; returns its peak resident KiB."""
+    with tempfile.TemporaryFile(dir="/dev/shm") as report:
+        launcher = [sys.executable, "-S", "-I", "-c", LAUNCHER, str(report.fileno())]
+        run(launcher + argv, stdin, stdout, cwd, tool=os.path.basename(argv[0]),
+            report_fd=report.fileno())
+        report.seek(0)
+        return int(report.read())
+
+
+def floor_kib():
+    """The peak that any child of the launcher reports at least."""
+    return peak_kib(["/bin/true"])
+
+
+def remove(*paths):
+    for path in paths:
+        if os.path.exists(path):
+            os.unlink(path)
+
+
+# ---------------------------------------------------------------- inputs
+
+def write_random_image(path, width, height, maxval, seed):
+    """A binary (P5) image of random samples, one or two bytes each, written a row
+    at a time so that this process stays small."""
     generator = random.Random(seed)
+    row_bytes = width * (1 if maxval < 256 else 2)
     with open(path, "wb") as f:
-        f.write(b"P5\n%d %d\n255\n" % (side, side))
+        f.write(b"P5\n%d %d\n%d\n" % (width, height, maxval))
+        for _ in range(height):
+            f.write(generator.randbytes(row_bytes))
+
+
+def write_plain_image(path, side, seed):
+    """A plain (P2) image of random 8-bit samples, one line of "%d " per row."""
+    generator = random.Random(seed)
+    decimal = [b"%d " % value for value in range(256)]
+    with open(path, "wb") as f:
+        f.write(b"P2\n%d %d\n255\n" % (side, side))
         for _ in range(side):
-            f.write(generator.randbytes(side))
+            f.write(b"".join([decimal[value] for value in generator.randbytes(side)]) + b"\n")
 
 
-def run(argv, stdout=subprocess.DEVNULL):
-    """Runs argv; returns (seconds, peak resident KiB)."""
-    start = time.perf_counter()
-    process = subprocess.Popen(argv, stdout=stdout, stderr=subprocess.PIPE)
-    _, status, usage = os.wait4(process.pid, 0)
-    seconds = time.perf_counter() - start
-    process.returncode = os.waitstatus_to_exitcode(status)
-    if process.returncode != 0:
-        sys.exit("bench: %s failed: %s" % (" ".join(argv), process.stderr.read().decode()))
-    process.stderr.close()
-    return seconds, usage.ru_maxrss
+class Scratch:
+    """The scratch directories, made when first needed and removed by close()."""
+
+    def __init__(self):
+        self.dirs = {}
+        self.big_image = None
+
+    def dir(self, where, name):
+        """A new directory `name` in the tmpfs ("tmpfs") or disk ("disk") scratch."""
+        if where not in self.dirs:
+            parent = "/dev/shm" if where == "tmpfs" else os.path.join(ROOT, "build")
+            os.makedirs(parent, exist_ok=True)
+            prefix = "lumtab-bench-" if where == "tmpfs" else "bench-scratch-"
+            self.dirs[where] = tempfile.mkdtemp(prefix=prefix, dir=parent)
+        path = os.path.join(self.dirs[where], name)
+        os.makedirs(path)
+        return path
+
+    def big(self):
+        """The 8192 x 8192 random 8-bit image on tmpfs, made once per run."""
+        if self.big_image is None:
+            path = os.path.join(self.dir("tmpfs", "inputs"), "big.pgm")
+            write_random_image(path, SIDE, SIDE, 255, seed=1)
+            self.big_image = path
+        return self.big_image
+
+    def drop(self, path):
+        shutil.rmtree(path, ignore_errors=True)
+
+    def close(self):
+        for path in self.dirs.values():
+            shutil.rmtree(path, ignore_errors=True)
 
 
-def remove(path):
-    if os.path.exists(path):
-        os.unlink(path)
+def filesystem(path):
+    """The type of the file system that holds path, from /proc/self/mounts."""
+    best, kind = "", "?"
+    with open("/proc/self/mounts") as mounts:
+        for line in mounts:
+            mount_point, fs_type = line.split()[1:3]
+            inside = path == mount_point or path.startswith(mount_point.rstrip("/") + "/")
+            if inside and len(mount_point) >= len(best):
+                best, kind = mount_point, fs_type
+    return kind
 
 
-def median_ms(samples):
-    return statistics.median(s for s, _ in samples) * 1000
+# ---------------------------------------------------------------- pairs
+
+@dataclasses.dataclass
+class Side:
+    label: str
+    argv: list
+    prepare: Optional[Callable[[], None]] = None  # untimed, before each run
+    stdin: Optional[str] = None
+    stdout: Optional[str] = None
+    cwd: Optional[str] = None
+    is_lumtab: bool = False  # its peak memory is reported
+    peak_limit_mib: Optional[float] = None
 
 
-def bench_directory(lumtab, directory, runs, od_runs, judged):
-    os.makedirs(directory, exist_ok=True)
-    large, medium, tiny = (os.path.join(directory, n) for n in ("large.pgm", "medium.pgm", "tiny.pgm"))
-    make_image(large, 8192, 1)
-    make_image(medium, 4096, 2)
-    make_image(tiny, 1, 3)
-    large_table = large[:-3] + "int"
-    medium_table = medium[:-3] + "int"
-    dd_out = os.path.join(directory, "dd.out")
-    od_out = os.path.join(directory, "od.out")
+def timed(side, pause):
+    if side.prepare:
+        side.prepare()
+    if pause:
+        time.sleep(pause)
+    return run(side.argv, side.stdin, side.stdout, side.cwd)
 
-    run([lumtab, large])  # warm the page cache and learn the table's size
-    table_bytes = os.path.getsize(large_table)
-    dd = ["dd", "if=/dev/zero", "of=" + dd_out, "bs=1M", "count=%d" % table_bytes,
-          "iflag=count_bytes", "status=none"]
 
-    samples = {name: [] for name in ("lumtab", "dd", "replace", "medium", "od", "tiny", "true")}
-    for round_ in range(runs):
-        remove(large_table)
-        remove(dd_out)
-        remove(medium_table)
-        pair = [("lumtab", [lumtab, large]), ("dd", dd)]
-        if round_ % 2:
-            pair.reverse()
-        for name, argv in pair:
-            samples[name].append(run(argv))
-        # The medium run comes before the replacing one, whose freeing of the old
-        # table goes on in the kernel after it has ended.
-        samples["medium"].append(run([lumtab, medium]))
-        samples["replace"].append(run([lumtab, large]))
-    remove(large_table)
-    remove(medium_table)
-    remove(dd_out)
+def side_peak_kib(side):
+    if side.prepare:
+        side.prepare()
+    return peak_kib(side.argv, side.stdin, side.stdout, side.cwd)
 
-    for _ in range(od_runs):
-        with open(od_out, "wb") as out:
-            samples["od"].append(run(["od", "-An", "-v", "-tu1", "-w8192",
-                                      "-j%d" % (os.path.getsize(large) - 8192 * 8192), large],
-                                     stdout=out))
-        remove(od_out)
-    for _ in range(200):
-        samples["tiny"].append(run([lumtab, tiny]))
-        samples["true"].append(run(["/bin/true"]))
 
-    ms = {name: median_ms(s) for name, s in samples.items() if s}
-    peak_mib = max(kib for _, kib in samples["lumtab"]) / 1024
-    raster_mib = 8192 * 8192 / MIB
-    rate = lambda name: table_bytes / MIB / (ms[name] / 1000)
+def measure(first, second, rounds, pause):
+    """Runs the pair `rounds` times, swapping which goes first from one round to the
+    next; returns the seconds of each side's runs."""
+    samples = ([], [])
+    for round_ in range(rounds):
+        order = (0, 1) if round_ % 2 == 0 else (1, 0)
+        for i in order:
+            samples[i].append(timed((first, second)[i], pause))
+    return samples
 
-    print("\n%s: %d paired runs; medians" % (directory, runs))
-    print("  table of 8192 x 8192 pixels: %.1f MiB" % (table_bytes / MIB))
-    print("  %-34s %9.1f ms  %7.0f MiB/s" % ("lumtab, new table", ms["lumtab"], rate("lumtab")))
-    print("  %-34s %9.1f ms  %7.0f MiB/s" % ("dd, same bytes, new file", ms["dd"], rate("dd")))
-    print("  %-34s %9.1f ms  %7.0f MiB/s" % ("lumtab, replacing the table", ms["replace"], rate("replace")))
-    print("  %-34s %9.1f ms" % ("lumtab, 4096 x 4096", ms["medium"]))
-    print("  %-34s %9.1f ms  (%d runs)" % ("od -An -v -tu1 -w8192", ms["od"], od_runs))
-    print("  %-34s %9.3f ms" % ("lumtab, 1 x 1", ms["tiny"]))
-    print("  %-34s %9.3f ms" % ("/bin/true", ms["true"]))
 
-    checks = [
-        ("lumtab / dd", ms["lumtab"] / ms["dd"], "at most 1.4", ms["lumtab"] / ms["dd"] <= 1.4),
-        ("od / lumtab", ms["od"] / ms["lumtab"], "at least 10", ms["od"] / ms["lumtab"] >= 10),
-        ("peak memory - raster (MiB)", peak_mib - raster_mib, "at most 16",
-         peak_mib - raster_mib <= 16),
-        ("64 MP / 16 MP", ms["lumtab"] / ms["medium"], "3.2 to 4.8",
-         3.2 <= ms["lumtab"] / ms["medium"] <= 4.8),
-        ("1 x 1 / true", ms["tiny"] / ms["true"], "at most 3", ms["tiny"] / ms["true"] <= 3),
-        ("replace - new (ms)", ms["replace"] - ms["lumtab"], "(file system's cost)", True),
-    ]
-    for name, value, target, met in checks:
-        verdict = ("met" if met else "MISSED") if judged else "(not judged here)"
-        print("  %-34s %9.2f   target %-22s %s" % (name, value, target, verdict))
-    return all(met for _, _, _, met in checks) or not judged
+def ms(seconds):
+    return "%.3f ms" % (seconds * 1000) if seconds < 0.01 else "%.1f ms" % (seconds * 1000)
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.lumtab = os.path.abspath(args.lumtab)
+        self.scratch = Scratch()
+        self.missed = []
+        self.judged = 0
+
+    def verdict(self, what, value, at_most=None, at_least=None):
+        """ "met" or "MISSED" for value against its bound, counted for the summary."""
+        met = value <= at_most if at_most is not None else value >= at_least
+        self.judged += 1
+        if not met:
+            self.missed.append(what)
+        bound = "at most %g" % at_most if at_most is not None else "at least %g" % at_least
+        return "target %s: %s" % (bound, "met" if met else "MISSED")
+
+    def compare(self, scenario, first, second, at_most=None, at_least=None, rounds=None):
+        """Times first against second, warm and cold, and prints medians, the ratio
+        first/second (judged if a bound is given) and the peaks of lumtab sides."""
+        peaks = {}
+        for side in (first, second):  # untimed runs, which also fill the page cache
+            if side.is_lumtab:
+                peaks[side.label] = side_peak_kib(side)
+            else:
+                timed(side, 0)
+        regimes = [("warm", rounds or self.args.runs, 0),
+                   ("cold", self.args.cold_runs, self.args.pause)]
+        for regime, count, pause in regimes:
+            if count <= 0:
+                continue
+            a, b = measure(first, second, count, pause)
+            ratio = statistics.median(a) / statistics.median(b)
+            line = "  %s, %d rounds: %s %s, %s %s; %s/%s %.2f" % (
+                regime, count, first.label, ms(statistics.median(a)), second.label,
+                ms(statistics.median(b)), first.label, second.label, ratio)
+            if at_most is not None or at_least is not None:
+                what = "%s %s/%s (%s)" % (scenario, first.label, second.label, regime)
+                line += ", " + self.verdict(what, ratio, at_most, at_least)
+            print(line, flush=True)
+        for side in (first, second):
+            if side.is_lumtab:
+                self.report_peak(scenario, side, peaks[side.label])
+
+    def report_peak(self, scenario, side, kib):
+        floor = floor_kib()
+        figure = "%.1f MiB" % (kib / 1024)
+        if kib <= floor:
+            figure = "at most " + figure + " (the floor)"
+        line = "  peak memory, %s: %s" % (side.label, figure)
+        if side.peak_limit_mib is not None:
+            if floor > side.peak_limit_mib * 1024:
+                line += ", not judged: the floor is above %g MiB" % side.peak_limit_mib
+            else:
+                what = "%s peak of %s" % (scenario, side.label)
+                line += ", " + self.verdict(what, kib / 1024, at_most=side.peak_limit_mib)
+        print(line, flush=True)
+
+    # ------------------------------------------------------------ helpers
+
+    def lumtab_side(self, label, image, **options):
+        """lumtab making the table beside image, removed first (a new table)."""
+        table = image[:-3] + "int"
+        return Side(label, [self.lumtab, image], prepare=lambda: remove(table),
+                    is_lumtab=True, **options)
+
+    def dd_side(self, path, size, prepare=None):
+        argv = ["dd", "if=/dev/zero", "of=" + path, "bs=1M", "count=%d" % size,
+                "iflag=count_bytes", "status=none"]
+        return Side("dd", argv, prepare=prepare or (lambda: remove(path)))
+
+    def table_bytes(self, image):
+        """Makes image's table once (untimed) and returns its size."""
+        run([self.lumtab, image])
+        return os.path.getsize(image[:-3] + "int")
+
+    def against_dd(self, scenario, image, at_most, peak_limit_mib=16):
+        size = self.table_bytes(image)
+        print("  table: %.1f MiB" % (size / MIB))
+        dd_out = os.path.join(os.path.dirname(image), "dd.out")
+        self.compare(scenario, self.lumtab_side("lumtab", image, peak_limit_mib=peak_limit_mib),
+                     self.dd_side(dd_out, size), at_most=at_most)
+
+    # ------------------------------------------------------------ scenarios
+
+    def tmpfs(self, work):
+        """8192 x 8192 8-bit image on tmpfs: lumtab (new table) vs dd (new file)"""
+        image = os.path.join(work, "big.pgm")
+        os.link(self.scratch.big(), image)
+        self.against_dd("tmpfs", image, at_most=1.25)
+
+    def ext4(self, _):
+        """the same image on the disk: lumtab replacing its table vs dd rewriting its file"""
+        work = self.scratch.dir("disk", "ext4")
+        print("  in %s (%s); the disk is synced before each run" % (work, filesystem(work)))
+        image = os.path.join(work, "big.pgm")
+        shutil.copyfile(self.scratch.big(), image)
+        size = self.table_bytes(image)  # the table that every run replaces
+        print("  table: %.1f MiB" % (size / MIB))
+        lumtab = Side("lumtab", [self.lumtab, image], prepare=os.sync, is_lumtab=True)
+        # dd without conv=notrunc truncates its existing file, then writes it anew.
+        dd = self.dd_side(os.path.join(work, "dd.out"), size, prepare=os.sync)
+        try:
+            self.compare("ext4", lumtab, dd, at_most=1.3)
+        finally:
+            self.scratch.drop(work)
+
+    def startup(self, work):
+        """1 x 1 image: lumtab vs /bin/true"""
+        image = os.path.join(work, "tiny.pgm")
+        write_random_image(image, 1, 1, 255, seed=3)
+        self.compare("startup", self.lumtab_side("lumtab", image), Side("true", ["/bin/true"]),
+                     at_most=1.3, rounds=self.args.startup_runs)
+
+    def many(self, work):
+        """1000 images of 64 x 64: one lumtab run vs xargs -n 1 -P <cores> lumtab"""
+        names = ["image%04d.pgm" % i for i in range(1000)]
+        for i, name in enumerate(names):
+            write_random_image(os.path.join(work, name), 64, 64, 255, seed=100 + i)
+        tables = [os.path.join(work, name[:-3] + "int") for name in names]
+        list_file = os.path.join(work, "names")
+        with open(list_file, "wb") as f:
+            f.write(b"".join(name.encode() + b"\0" for name in names))
+        cores = len(os.sched_getaffinity(0))
+        print("  xargs runs %d at a time" % cores)
+        xargs = Side("xargs", ["xargs", "-0", "-n", "1", "-P", str(cores), self.lumtab],
+                     prepare=lambda: remove(*tables), stdin=list_file, cwd=work)
+        lumtab = Side("lumtab", [self.lumtab] + names, prepare=lambda: remove(*tables),
+                      cwd=work, is_lumtab=True)
+        self.compare("many", xargs, lumtab, at_least=5)
+
+    def deep(self, work):
+        """8192 x 8192 16-bit image (maxval 65535) on tmpfs: lumtab vs dd"""
+        image = os.path.join(work, "deep.pgm")
+        write_random_image(image, SIDE, SIDE, 65535, seed=4)
+        self.against_dd("deep", image, at_most=1.3)
+
+    def plain(self, work):
+        """8192 x 8192 plain (P2) 8-bit image on tmpfs: lumtab vs dd"""
+        image = os.path.join(work, "plain.pgm")
+        write_plain_image(image, SIDE, seed=5)
+        print("  image: %.1f MiB of text" % (os.path.getsize(image) / MIB))
+        self.against_dd("plain", image, at_most=2)
+
+    def stdin(self, work):
+        """lumtab - <big.pgm >big.int on tmpfs, dd beside it for information"""
+        table = os.path.join(work, "big.int")
+        lumtab = Side("lumtab", [self.lumtab, "-"], prepare=lambda: remove(table),
+                      stdin=self.scratch.big(), stdout=table, is_lumtab=True,
+                      peak_limit_mib=16)
+        run(lumtab.argv, lumtab.stdin, lumtab.stdout)
+        size = os.path.getsize(table)
+        self.compare("stdin", lumtab, self.dd_side(os.path.join(work, "dd.out"), size))
+
+    def reverse(self, work):
+        """lumtab -r on the table of the tmpfs image vs lumtab making it; then numpy"""
+        forward, back = os.path.join(work, "forward"), os.path.join(work, "back")
+        os.mkdir(forward)
+        os.mkdir(back)
+        image = os.path.join(forward, "big.pgm")
+        os.link(self.scratch.big(), image)
+        table = os.path.join(back, "big.int")
+        run([self.lumtab, image])
+        os.rename(image[:-3] + "int", table)
+        print("  table: %.1f MiB" % (os.path.getsize(table) / MIB))
+        remade = os.path.join(back, "big.pgm")
+        reverse = Side("lumtab -r", [self.lumtab, "-r", table], prepare=lambda: remove(remade),
+                       is_lumtab=True, peak_limit_mib=SIDE * SIDE / MIB + 16)
+        self.compare("reverse", reverse, self.lumtab_side("forward", image), at_most=2)
+
+        python = python_with_numpy()
+        if python is None:
+            print("  numpy/Pillow not installed: skipped")
+            return
+        out = os.path.join(work, "numpy.pgm")
+        numpy = Side("numpy", [python, "-c", NUMPY_CODE, table, out],
+                     prepare=lambda: remove(out))
+        print("  numpy.loadtxt + Pillow, run by %s:" % python)
+        # Its peak was judged above; here it is only timed.
+        self.compare("reverse", numpy, dataclasses.replace(reverse, is_lumtab=False),
+                     at_least=5, rounds=self.args.numpy_runs)
+
+    def od(self, work):
+        """od -An -v -tu1 -w8192 over the raster vs lumtab, for information"""
+        image = os.path.join(work, "big.pgm")
+        os.link(self.scratch.big(), image)
+        skip = os.path.getsize(image) - SIDE * SIDE
+        out = os.path.join(work, "od.out")
+        od = Side("od", ["od", "-An", "-v", "-tu1", "-w%d" % SIDE, "-j%d" % skip, image],
+                  prepare=lambda: remove(out), stdout=out)
+        self.compare("od", od, self.lumtab_side("lumtab", image))
+
+
+SCENARIOS = ["tmpfs", "ext4", "startup", "many", "deep", "plain", "stdin", "reverse", "od"]
+DEFAULT = [name for name in SCENARIOS if name != "od"]
+
+
+def python_with_numpy():
+    """This python3 or /usr/bin/python3, whichever imports numpy and PIL; else None."""
+    for python in (sys.executable, "/usr/bin/python3"):
+        check = subprocess.run([python, "-c", "import numpy, PIL.Image"],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if check.returncode == 0:
+            return python
+    return None
+
+
+def describe_machine(lumtab):
+    cores = len(os.sched_getaffinity(0))
+    print("machine: Linux %s, %d cores" % (os.uname().release, cores))
+    try:
+        version = subprocess.run([lumtab, "--version"], capture_output=True, text=True)
+        print("lumtab: %s, %s" % (lumtab, (version.stdout or version.stderr).strip()))
+    except OSError as error:
+        print("lumtab: %s, --version: %s" % (lumtab, error))
+    print("peak memory floor: %.1f MiB (a child inherits the size of the process that "
+          "starts it; a peak at the floor means at most that)" % (floor_kib() / 1024),
+          flush=True)
+
+
+def parse_args():
+    parser = argparse.ArgumentParser(
+        description=__doc__.splitlines()[0],
+        epilog="scenarios: %s (od only when named)" % " ".join(SCENARIOS))
+    parser.add_argument("--only", nargs="+", choices=SCENARIOS, metavar="NAME",
+                        help="run only these scenarios")
+    parser.add_argument("--runs", type=int, default=5, help="warm rounds per pair (5)")
+    parser.add_argument("--cold-runs", type=int, default=3, help="cold rounds per pair (3)")
+    parser.add_argument("--pause", type=float, default=5, help="idle seconds before a cold run (5)")
+    parser.add_argument("--startup-runs", type=int, default=300,
+                        help="warm rounds of the startup pair (300)")
+    parser.add_argument("--numpy-runs", type=int, default=3,
+                        help="warm rounds of numpy vs lumtab -r (3)")
+    parser.add_argument("--lumtab", default=os.path.join(ROOT, "build", "lumtab"))
+    parser.add_argument("--check", action="store_true", help="exit 1 if a target is missed")
+    return parser.parse_args()
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--runs", type=int, default=11)
-    parser.add_argument("--od-runs", type=int, default=3)
-    parser.add_argument("--dirs", nargs="+",
-                        default=["/dev/shm/lumtab-bench", os.path.join(ROOT, "build", "bench")])
-    parser.add_argument("--lumtab", default=os.path.join(ROOT, "build", "lumtab"))
-    parser.add_argument("--keep", action="store_true", help="keep the images for the next run")
-    args = parser.parse_args()
+    args = parse_args()
     if not os.access(args.lumtab, os.X_OK):
-        sys.exit("bench: %s not found; build it first with ./build.sh" % args.lumtab)
+        print("bench: %s not found; build it first with ./build.sh" % args.lumtab,
+              file=sys.stderr)
+        sys.exit(2)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))  # so that clean-up runs
+    started = time.monotonic()
+    bench = Bench(args)
+    failures = 0
+    try:
+        describe_machine(bench.lumtab)
+        for name in args.only or DEFAULT:
+            method = getattr(bench, name)
+            print("\n%s: %s" % (name, method.__doc__), flush=True)
+            work = bench.scratch.dir("tmpfs", name)
+            try:
+                method(work)
+            except RunFailed as error:
+                failures += 1
+                print("  %s" % error, flush=True)
+            finally:
+                bench.scratch.drop(work)
+    except KeyboardInterrupt:
+        print("\ninterrupted", file=sys.stderr)
+        sys.exit(130)
+    finally:
+        bench.scratch.close()
 
-    print("lumtab %s; %s; %d cores" % (args.lumtab, os.uname().release, os.cpu_count()))
-    ok = True
-    # The targets hold for the first directory, a tmpfs by default, where the time
-    # is the tool's own; the others are measured beside it.
-    for i, directory in enumerate(args.dirs):
-        ok = bench_directory(args.lumtab, directory, args.runs, args.od_runs, i == 0) and ok
-        if not args.keep:
-            for name in ("large.pgm", "medium.pgm", "tiny.pgm"):
-                remove(os.path.join(directory, name))
-    sys.exit(0 if ok else 1)
+    print("\n%d of %d targets met" % (bench.judged - len(bench.missed), bench.judged))
+    for what in bench.missed:
+        print("  MISSED: %s" % what)
+    if failures:
+        print("%d scenario(s) could not run: a tool failed" % failures)
+    print("took %.0f s" % (time.monotonic() - started))
+    if failures:
+        sys.exit(2)
+    sys.exit(1 if args.check and bench.missed else 0)
 
 
 if __name__ == "__main__":
