@@ -2,6 +2,8 @@
 // plain image's samples and a table's values are parsed this way.
 #pragma once
 
+#include <emmintrin.h>
+
 #include <cstdint>
 #include <cstring>
 
@@ -33,6 +35,28 @@ inline std::uint32_t value_of(std::uint64_t word, unsigned count) {
               (((digits >> 16) & 0x000000ff000000ff) * 0x0000271000000001)) >>
              32;
     return static_cast<std::uint32_t>(digits);
+}
+
+// A mask of the 64 bytes at `p`, bit i for byte i: the bytes for which `match`,
+// given sixteen bytes at a time, sets all bits.
+template <typename Match>
+inline std::uint64_t mask64(const std::uint8_t* p, Match match) {
+    std::uint64_t mask = 0;
+    for (int part = 0; part < 4; ++part) {
+        __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * part));
+        mask |= std::uint64_t(unsigned(_mm_movemask_epi8(match(bytes)))) << (16 * part);
+    }
+    return mask;
+}
+
+inline __m128i digits(__m128i bytes) {
+    // Bytes above 0x7f count as negative: never above '/'.
+    return _mm_and_si128(_mm_cmpgt_epi8(bytes, _mm_set1_epi8('0' - 1)),
+                         _mm_cmplt_epi8(bytes, _mm_set1_epi8('9' + 1)));
+}
+
+inline __m128i equal(__m128i bytes, char c) {
+    return _mm_cmpeq_epi8(bytes, _mm_set1_epi8(c));
 }
 
 }  // namespace decimal

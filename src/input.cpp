@@ -11,7 +11,6 @@
 
 #include "error.h"
 
-
 Input::Input(const std::string& path)
     : name_(path), fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY)), owned_(true) {
     if (fd_ < 0) throw Error::unable_to_open(path, errno);

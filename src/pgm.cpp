@@ -218,7 +218,8 @@ void PgmReader::refuse_sample(const std::string& what, const std::string& proble
 
 // Decimal numbers separated by whitespace, in any line layout; the last one may end
 // the file. They are parsed a window of the input at a time, each window ending in
-// whitespace so that no number is cut, or at the end of the file.
+// whitespace so that no number is cut, or at the end of the file. Within a window,
+// 64 bytes of digits and whitespace alone are taken at once, as a table's values are.
 template <typename Sample>
 std::size_t PgmReader::read_plain(std::span<Sample> out) {
     constexpr std::size_t kWindow = Input::kBufferSize / 2;
@@ -230,39 +231,87 @@ std::size_t PgmReader::read_plain(std::span<Sample> out) {
         if (window.size() >= kWindow) {
             while (limit > 0 && !is_space(window[limit - 1]))
                 --limit;
-            if (limit == 0) refuse_sample("sample", "is not a decimal number");  // 64 KiB without a break
+            if (limit == 0) refuse_sample("sample", "is not a decimal number");
         }
         const std::uint8_t* p = window.data();
         const std::uint8_t* end = p + limit;
-        while (count < out.size()) {
-            while (p < end && is_space(*p))
-                ++p;
-            if (p == end) break;
-            std::uint32_t value = 0;
-            // The fast path takes a number of up to five digits whole; others, long
-            // runs of leading zeros among them, go digit by digit.
-            unsigned digits = decimal::digits_at_start(decimal::load8(p));
-            if (digits >= 1 && digits <= 5 && p + digits < end) {
-                value = decimal::value_of(decimal::load8(p), digits);
-                p += digits;
-            } else {
-                const std::uint8_t* start = p;
-                for (; p < end && is_digit(*p); ++p)
-                    value = std::min<std::uint32_t>(value * 10 + (*p - '0'), 65536);
-                digits = static_cast<unsigned>(std::min<std::ptrdiff_t>(p - start, 8));
+        bool inside_sample = false;  // p follows digits of a sample already taken
+        while (count < out.size() && p < end) {
+            if (end - p >= 64 + 8 && take_chunk(p, inside_sample, out, count)) continue;
+            if (inside_sample) {
+                while (p < end && is_digit(*p))
+                    ++p;
+                inside_sample = false;
+                if (p < end && !is_space(*p)) {
+                    --read_;  // the sample taken is the one to refuse
+                    refuse_sample("sample", "is not a decimal number");
+                }
             }
-            if (digits == 0 || (p < end && !is_space(*p)))
-                refuse_sample("sample", "is not a decimal number");
-            if (value > 65535) refuse_sample("sample", "is beyond 65535");
-            if (value > std::uint32_t(header_.max_value))
-                refuse_sample("sample " + std::to_string(value),
-                              "is above the maximum value " + std::to_string(header_.max_value));
-            out[count++] = static_cast<Sample>(value);
-            ++read_;
+            for (const std::uint8_t* stop = std::min(end, p + 64);
+                 count < out.size() && p < stop;) {
+                if (is_space(*p)) {
+                    ++p;
+                    continue;
+                }
+                out[count++] = static_cast<Sample>(take_sample(p, end));
+                ++read_;
+            }
         }
         in_.skip(static_cast<std::size_t>(p - window.data()));
     }
     return count;
+}
+
+template <typename Sample>
+bool PgmReader::take_chunk(const std::uint8_t*& p, bool& inside_sample, std::span<Sample> out,
+                           std::size_t& count) {
+    using namespace decimal;
+    std::uint64_t digit = mask64(p, digits);
+    std::uint64_t space = mask64(p, [](__m128i b) {
+        // Tab, line feed, vertical tab, form feed and carriage return are 9 to 13.
+        __m128i control = _mm_and_si128(_mm_cmpgt_epi8(b, _mm_set1_epi8(8)),
+                                        _mm_cmplt_epi8(b, _mm_set1_epi8(14)));
+        return _mm_or_si128(control, equal(b, ' '));
+    });
+    if ((digit | space) != ~std::uint64_t(0)) return false;
+    std::uint64_t starts = digit & ~(digit << 1 | std::uint64_t(inside_sample));
+    for (; starts != 0 && count < out.size(); starts &= starts - 1) {
+        const std::uint8_t* at = p + __builtin_ctzll(starts);
+        std::uint64_t word = load8(at);
+        unsigned digits = digits_at_start(word);
+        std::uint32_t value = value_of(word, digits);
+        if (digits > 5 || value > std::uint32_t(header_.max_value)) {
+            // Leading zeros, or a sample to refuse: byte by byte from this one on.
+            p = at;
+            inside_sample = false;
+            return false;
+        }
+        out[count++] = static_cast<Sample>(value);
+        ++read_;
+        if (count == out.size()) {
+            // The samples wanted end inside the chunk: stop right after this one.
+            p = at + digits;
+            inside_sample = false;
+            return true;
+        }
+    }
+    inside_sample = digit >> 63;
+    p += 64;
+    return true;
+}
+
+std::uint32_t PgmReader::take_sample(const std::uint8_t*& p, const std::uint8_t* end) const {
+    std::uint32_t value = 0;
+    const std::uint8_t* start = p;
+    for (; p < end && is_digit(*p); ++p)
+        value = std::min<std::uint32_t>(value * 10 + (*p - '0'), 65536);
+    if (p == start || (p < end && !is_space(*p)))
+        refuse_sample("sample", "is not a decimal number");
+    if (value > 65535) refuse_sample("sample", "is beyond 65535");
+    if (value > std::uint32_t(header_.max_value))
+        refuse_sample("sample " + std::to_string(value),
+                      "is above the maximum value " + std::to_string(header_.max_value));
+    return value;
 }
 
 std::string pgm_header(const std::string& file_name, const PgmHeader& header,

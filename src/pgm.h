@@ -60,6 +60,13 @@ class PgmReader {
     std::size_t read_binary(std::span<std::uint8_t> bytes, int sample_size);
     template <typename Sample>
     std::size_t read_plain(std::span<Sample> out);
+    // Takes the samples in the 64 bytes at `p` into `out` from `count` on, if those
+    // bytes are digits and whitespace alone; false where a byte at a time must do.
+    template <typename Sample>
+    bool take_chunk(const std::uint8_t*& p, bool& inside_sample, std::span<Sample> out,
+                    std::size_t& count);
+    // Takes the sample at `p` and moves `p` past it.
+    std::uint32_t take_sample(const std::uint8_t*& p, const std::uint8_t* end) const;
     // Refuses the sample being read: "`what` at row R, column C `problem`".
     [[noreturn]] void refuse_sample(const std::string& what, const std::string& problem) const;
 

@@ -1,8 +1,13 @@
 #include "table.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
+
+#include "decimal.h"
+#include "error.h"
+#include "input.h"
 
 namespace {
 
@@ -98,4 +103,143 @@ char* TableFormatter::format(std::span<const std::uint8_t> samples, char* out) {
 
 char* TableFormatter::format(std::span<const std::uint16_t> samples, char* out) {
     return format_samples(samples, wide_entries(), out);
+}
+
+namespace {
+
+bool is_blank(int c) {
+    return c == ' ' || c == '\t' || c == '\r';
+}
+
+bool is_digit(int c) {
+    return c >= '0' && c <= '9';
+}
+
+// Where a window of the table may end without cutting a value.
+bool is_boundary(int c) {
+    return is_blank(c) || c == ',' || c == '\n';
+}
+
+}  // namespace
+
+TableReader::TableReader(Input& in, std::int32_t max_value)
+    : in_(in), max_value_(static_cast<std::uint32_t>(max_value)) {}
+
+void TableReader::refuse(std::size_t column, const std::string& problem) const {
+    throw Error(in_.name(), "line " + std::to_string(lines_ + 1) + ", column " +
+                                std::to_string(column) + ": " + problem);
+}
+
+// The line is parsed a window of the input at a time, each window ending where a
+// value cannot be cut, or at the end of the input. Within a window, 64 bytes that
+// hold nothing but values and separators are taken at once: where the values
+// start comes from a mask of the digits, so that finding the next value never
+// waits for the last one's digits to be counted. Everything else (line ends,
+// blanks around commas, long numbers, errors) goes a byte at a time.
+bool TableReader::read_row(std::vector<std::uint16_t>& row) {
+    constexpr std::size_t kWindow = Input::kBufferSize / 2;
+    row.clear();
+    bool after_comma = false;
+    for (bool started = false;; started = true) {
+        auto window = in_.look_ahead(kWindow);
+        if (window.empty()) {
+            if (!started) return false;
+            if (after_comma && row.empty()) refuse(1, "no value before the comma");
+            ++lines_;
+            return true;  // the last line, without its line feed
+        }
+        std::size_t limit = window.size();
+        if (window.size() >= kWindow) {
+            while (limit > 0 && !is_boundary(window[limit - 1]))
+                --limit;
+            if (limit == 0) refuse(row.size() + 1, "value is not a decimal number");
+        }
+        const std::uint8_t* p = window.data();
+        const std::uint8_t* end = p + limit;
+        bool inside_value = false;  // p follows digits of a value already taken
+        while (p < end) {
+            if (end - p >= 64 + 8 && take_chunk(p, inside_value, after_comma, row)) continue;
+            if (inside_value) {
+                while (p < end && is_digit(*p))
+                    ++p;
+                if (p < end && !is_boundary(*p))
+                    refuse(row.size(), "value is not a decimal number");
+                inside_value = false;
+            }
+            for (const std::uint8_t* stop = std::min(end, p + 64); p < stop;) {
+                int c = *p;
+                if (is_digit(c)) {
+                    row.push_back(take_value(p, end, row.size() + 1));
+                    after_comma = false;
+                } else if (is_blank(c)) {
+                    ++p;
+                } else if (c == ',') {
+                    if (after_comma || row.empty())
+                        refuse(row.size() + 1, "no value before the comma");
+                    after_comma = true;
+                    ++p;
+                } else if (c == '\n') {
+                    in_.skip(static_cast<std::size_t>(p + 1 - window.data()));
+                    ++lines_;
+                    return true;
+                } else {
+                    refuse(row.size() + 1,
+                           c == '-' ? "negative value" : "value is not a decimal number");
+                }
+            }
+        }
+        in_.skip(limit);
+    }
+}
+
+bool TableReader::take_chunk(const std::uint8_t*& p, bool& inside_value, bool& after_comma,
+                             std::vector<std::uint16_t>& row) {
+    using namespace decimal;
+    std::uint64_t digit = mask64(p, digits);
+    std::uint64_t comma = mask64(p, [](__m128i b) { return equal(b, ','); });
+    std::uint64_t blank = mask64(p, [](__m128i b) {
+        return _mm_or_si128(_mm_or_si128(equal(b, ' '), equal(b, '\t')), equal(b, '\r'));
+    });
+    std::uint64_t digit_before = digit << 1 | std::uint64_t(inside_value);
+    // Only values, blanks and commas right after a value.
+    if ((digit | blank | comma) != ~std::uint64_t(0) || (comma & ~digit_before) != 0) return false;
+    std::uint64_t starts = digit & ~digit_before;
+    // Room for the values first: pushed back one by one, each would wait for the
+    // last to store the row's new size.
+    std::size_t taken = row.size();
+    row.resize(taken + static_cast<std::size_t>(__builtin_popcountll(starts)));
+    std::uint16_t* out = row.data() + taken;
+    for (; starts != 0; starts &= starts - 1) {
+        const std::uint8_t* at = p + __builtin_ctzll(starts);
+        std::uint64_t word = load8(at);
+        unsigned count = digits_at_start(word);
+        std::uint32_t value = value_of(word, count);
+        if (count > 5 || value > max_value_) {
+            // Leading zeros, or a value to refuse: byte by byte from this value on.
+            row.resize(static_cast<std::size_t>(out - row.data()));
+            p = at;
+            inside_value = false;
+            return false;
+        }
+        *out++ = static_cast<std::uint16_t>(value);
+    }
+    if ((comma | digit) != 0)
+        after_comma = comma != 0 && (digit == 0 || __builtin_clzll(comma) < __builtin_clzll(digit));
+    inside_value = digit >> 63;
+    p += 64;
+    return true;
+}
+
+std::uint16_t TableReader::take_value(const std::uint8_t*& p, const std::uint8_t* end,
+                                      std::size_t column) const {
+    std::uint32_t value = 0;
+    for (; p < end && is_digit(*p); ++p)
+        value = std::min<std::uint32_t>(value * 10 + (*p - '0'), 65536);
+    if (p < end && !is_boundary(*p))
+        refuse(column, *p == '.' ? "value is not a whole number" : "value is not a decimal number");
+    if (value > 65535) refuse(column, "value is beyond 65535");
+    if (value > max_value_)
+        refuse(column,
+               std::to_string(value) + " is above the maximum value " + std::to_string(max_value_));
+    return static_cast<std::uint16_t>(value);
 }

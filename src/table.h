@@ -5,7 +5,11 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
+
+class Input;
 
 enum class TableStyle { spaces, csv, tsv };
 
@@ -34,4 +38,35 @@ class TableFormatter {
     bool separator_ends_row_;  // "%d " keeps its space before the line feed
     std::int64_t width_;
     std::int64_t column_ = 0;
+};
+
+// Reads a table back a row at a time: one image row a line; values separated by
+// blanks (spaces, tabs) or by a comma with blanks around it, a separator after
+// the last allowed; line ends LF or CRLF; the last line with or without its line
+// feed. Throws Error, naming the line and column (the value's place in its row),
+// at anything else.
+class TableReader {
+  public:
+    // Values above `max_value` (at most 65535) are refused.
+    TableReader(Input& in, std::int32_t max_value);
+
+    // Reads the next line's values into `row`; returns false at the end of the table.
+    bool read_row(std::vector<std::uint16_t>& row);
+
+    // The lines read so far.
+    std::uint64_t lines() const { return lines_; }
+
+  private:
+    [[noreturn]] void refuse(std::size_t column, const std::string& problem) const;
+    // Takes the values in the 64 bytes at `p` if they hold values, blanks and
+    // commas alone, and moves `p` past them; false where a byte at a time must do.
+    bool take_chunk(const std::uint8_t*& p, bool& inside_value, bool& after_comma,
+                    std::vector<std::uint16_t>& row);
+    // Takes the value at `p`, in column `column`, and moves `p` past it.
+    std::uint16_t take_value(const std::uint8_t*& p, const std::uint8_t* end,
+                             std::size_t column) const;
+
+    Input& in_;
+    std::uint32_t max_value_;
+    std::uint64_t lines_ = 0;
 };

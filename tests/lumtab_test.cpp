@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -125,7 +126,8 @@ TEST(Lumtab, ReadsStandardInputFromAFileOrAPipe) {
 }
 
 TEST(Lumtab, AnswersUsageHelpAndVersion) {
-    const std::string usage = "usage: lumtab [-q] [--csv | --tsv] [-o FILE] IMAGE...\n";
+    const std::string usage =
+        "usage: lumtab [-q] [--csv | --tsv | -r [--maxval N]] [-o FILE] FILE...\n";
     const struct {
         std::vector<std::string> args;
         int status;
@@ -135,10 +137,16 @@ TEST(Lumtab, AnswersUsageHelpAndVersion) {
         {{"--"}, 2, usage},
         {{"-x"}, 2, "lumtab: unknown option -x; see lumtab --help\n"},
         {{"--nope"}, 2, "lumtab: unknown option --nope; see lumtab --help\n"},
-        {{"-o"}, 2, "lumtab: option -o needs a file name; see lumtab --help\n"},
-        {{"-o", "t", "a.pgm", "b.pgm"},
+        {{"-o"}, 2, "lumtab: option -o needs an argument; see lumtab --help\n"},
+        {{"--maxval"}, 2, "lumtab: option --maxval needs an argument; see lumtab --help\n"},
+        {{"-r", "--maxval=70000", "t"},
          2,
-         "lumtab: -o takes one image, not 2; see lumtab --help\n"},
+         "lumtab: --maxval takes a number from 1 to 65535, not 70000; see lumtab --help\n"},
+        {{"--maxval=7", "t"}, 2, "lumtab: --maxval goes with -r; see lumtab --help\n"},
+        {{"-r", "--csv", "t"},
+         2,
+         "lumtab: --csv and --tsv go with images, not with -r; see lumtab --help\n"},
+        {{"-o", "t", "a.pgm", "b.pgm"}, 2, "lumtab: -o takes one file, not 2; see lumtab --help\n"},
         {{"--csv", "--tsv", "a.pgm"},
          2,
          "lumtab: --csv and --tsv exclude each other; see lumtab --help\n"},
@@ -156,7 +164,9 @@ TEST(Lumtab, AnswersUsageHelpAndVersion) {
         }
     }
     EXPECT_EQ(run_lumtab({"--version"}).out, "lumtab " LUMTAB_VERSION "\n");
-    EXPECT_EQ(run_lumtab({"--help"}).out.rfind(usage, 0), 0u);
+    EXPECT_EQ(run_lumtab({"--help"})
+                  .out.rfind("usage: lumtab [-q] [--csv | --tsv] [-o FILE] IMAGE...\n", 0),
+              0u);
 }
 
 // Output that cannot be delivered is a failure, said in one line.
@@ -443,6 +453,123 @@ TEST(Lumtab, ShowsProgressOnATerminal) {
                 << result.err;
             EXPECT_TRUE(result.err.ends_with("%\r\033[K")) << result.err;
         }
+    }
+}
+
+// image -> table -> image gives back the image's size and samples, for every kind
+// of image and every style of table; with --maxval, its maximum value too.
+TEST(Lumtab, ReadsTablesBackIntoTheSameImages) {
+    const struct {
+        int width, height, max_value;
+        bool plain;
+    } shapes[] = {{1, 1, 255, false},    {1, 700, 255, false},  {700, 1, 65535, false},
+                  {37, 23, 1023, false}, {300, 200, 255, true}, {64, 64, 4095, true}};
+    ScratchDir dir;
+    for (const auto& shape : shapes) {
+        std::mt19937 random(shape.width * 31 + shape.height);
+        std::vector<int> samples(std::size_t(shape.width) * shape.height);
+        for (int& sample : samples)
+            sample = static_cast<int>(random() % (shape.max_value + 1));
+        std::string header = (shape.plain ? "P2 " : "P5 ") + std::to_string(shape.width) + " " +
+                             std::to_string(shape.height) + " " + std::to_string(shape.max_value) +
+                             "\n";
+        std::string raster;
+        for (int sample : samples) {
+            if (shape.plain) {
+                raster += std::to_string(sample) + "\n";
+            } else if (shape.max_value > 255) {
+                raster += {static_cast<char>(sample >> 8), static_cast<char>(sample)};
+            } else {
+                raster += static_cast<char>(sample);
+            }
+        }
+        write_file(dir / "image.pgm", header + raster);
+        RunResult expected = run_lumtab({"-o", "-", "image.pgm"}, {.directory = dir.path()});
+        for (const char* style : {"--csv", "--tsv", "-q"}) {
+            SCOPED_TRACE(std::to_string(shape.width) + " x " + std::to_string(shape.height) + " " +
+                         style);
+            ASSERT_EQ(
+                run_lumtab({style, "-o", "t.txt", "image.pgm"}, {.directory = dir.path()}).status,
+                0);
+            std::string max_value = "--maxval=" + std::to_string(shape.max_value);
+            RunResult back =
+                run_lumtab({"-r", max_value, "-o", "back.pgm", "t.txt"}, {.directory = dir.path()});
+            ASSERT_EQ(back.status, 0) << back.err;
+            std::string image = read_file(dir / "back.pgm");
+            EXPECT_TRUE(image.starts_with("P5\n# from t.txt\n" + std::to_string(shape.width) + " " +
+                                          std::to_string(shape.height) + "\n" +
+                                          std::to_string(shape.max_value) + "\n"))
+                << image.substr(0, 40);
+            EXPECT_TRUE(run_lumtab({"-o", "-", "back.pgm"}, {.directory = dir.path()}).out ==
+                        expected.out);
+        }
+    }
+}
+
+TEST(Lumtab, ChoosesTheMaximumValueOfAReadTable) {
+    const struct {
+        std::string table, image;
+    } cases[] = {
+        {"0 1\n255 7\n",
+         "P5\n# from standard input\n2 2\n255\n" + std::string("\x00\x01\xff\x07", 4)},
+        {"0 1\n256 7\n",
+         "P5\n# from standard input\n2 2\n65535\n" + std::string("\0\0\0\x01\x01\0\0\x07", 8)},
+        {"", "P5\n# from standard input\n0 0\n255\n"},
+    };
+    for (const auto& c : cases) {
+        RunResult result = run_lumtab({"-r", "-"}, {.input = c.table});
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(result.out, c.image);
+    }
+}
+
+// A table that is refused leaves the old image as it was, and nothing else.
+TEST(Lumtab, RefusesABadTableAndKeepsTheOldImage) {
+    const struct {
+        std::vector<std::string> args;
+        std::string table, message;
+    } cases[] = {
+        {{"-r", "t.int"}, "1 2 3\n4 5\n", "lumtab: t.int: line 2 has 2 values, line 1 has 3\n"},
+        {{"-r", "t.int"}, "1 2\n3 -4\n", "lumtab: t.int: line 2, column 2: negative value\n"},
+        {{"-r", "--maxval=9", "t.int"},
+         "1 2\n3 10\n",
+         "lumtab: t.int: line 2, column 2: 10 is above the maximum value 9\n"},
+        {{"-r", "t.pgm"},
+         "1 2\n",
+         "lumtab: t.pgm: its image t.pgm would replace the table itself\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.table);
+        ScratchDir dir;
+        write_file(dir / c.args.back(), c.table);
+        write_file(dir / "t.pgm", "old");
+        if (c.args.back() == "t.pgm") write_file(dir / "t.pgm", c.table);
+        Names before = dir.names();
+        RunResult result = run_lumtab(c.args, {.directory = dir.path()});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, c.message);
+        EXPECT_EQ(dir.names(), before);
+        EXPECT_EQ(read_file(dir / "t.pgm"), c.args.back() == "t.pgm" ? c.table : "old");
+    }
+}
+
+// Tables written by numpy, the tool users edit them with, in both of its usual forms.
+TEST(Lumtab, ReadsTablesWrittenByNumpy) {
+    if (std::system("/usr/bin/python3 -c 'import numpy' 2>/dev/null") != 0)
+        GTEST_SKIP() << "numpy is not installed (Debian package python3-numpy)";
+    ScratchDir dir;
+    write_file(dir / "face.pgm", pgm_bytes(3, 2, kRaster));
+    ASSERT_EQ(run_lumtab({"face.pgm"}, {.directory = dir.path()}).status, 0);
+    std::string script =
+        "cd " + dir.path() +
+        " && /usr/bin/python3 -c 'import numpy; a = numpy.loadtxt(\"face.int\", "
+        "dtype=numpy.uint8, ndmin=2); numpy.savetxt(\"spaces.int\", a, fmt=\"%d\"); "
+        "numpy.savetxt(\"commas.csv\", a, fmt=\"%d\", delimiter=\",\")'";
+    ASSERT_EQ(std::system(script.c_str()), 0);
+    for (const char* table : {"spaces.int", "commas.csv"}) {
+        RunResult result = run_lumtab({"-r", "-o", "-", table}, {.directory = dir.path()});
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_TRUE(result.out.ends_with("3 2\n255\n" + kRaster)) << table;
     }
 }
 

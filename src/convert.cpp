@@ -1,0 +1,300 @@
+#include "convert.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <semaphore>
+#include <span>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "error.h"
+#include "input.h"
+#include "output_file.h"
+#include "pgm.h"
+
+namespace {
+
+// Shows how far a conversion has come on one line of standard error that redraws
+// itself, once it has run for a second, when standard error is a terminal.
+class Progress {
+  public:
+    Progress(bool wanted, const std::string& name, std::uint64_t total)
+        : wanted_(wanted && total > 0 && ::isatty(STDERR_FILENO)),
+          name_(printable(name)),
+          total_(total),
+          start_(Clock::now()),
+          drawn_at_(start_) {}
+    ~Progress() {
+        if (drawn_) draw("\r\033[K");
+    }
+
+    void update(std::uint64_t done) {
+        if (!wanted_) return;
+        auto now = Clock::now();
+        if (now - start_ < std::chrono::seconds(1) ||
+            now - drawn_at_ < std::chrono::milliseconds(100))
+            return;
+        drawn_at_ = now;
+        drawn_ = true;
+        draw("\rlumtab: " + name_ + ": " + std::to_string(done * 100 / total_) + "%");
+    }
+
+  private:
+    using Clock = std::chrono::steady_clock;
+
+    static void draw(const std::string& text) {
+        ssize_t ignored = ::write(STDERR_FILENO, text.data(), text.size());
+        (void)ignored;
+    }
+
+    bool wanted_;
+    std::string name_;
+    std::uint64_t total_;
+    Clock::time_point start_;
+    Clock::time_point drawn_at_;
+    bool drawn_ = false;
+};
+
+// The samples a block of table text holds at most.
+constexpr std::size_t kBlockSamples = 256 * 1024;
+constexpr std::size_t kBlockSize = TableFormatter::max_text_size(kBlockSamples);
+
+// Reads an image's samples and formats them into blocks of table text.
+class TableText {
+  public:
+    TableText(PgmReader& reader, TableStyle style)
+        : reader_(reader),
+          header_(reader.header()),
+          formatter_(style, header_.width),
+          samples_(std::make_unique_for_overwrite<std::uint16_t[]>(kBlockSamples)) {}
+
+    // Formats the next block into `block`, which holds kBlockSize bytes; returns its
+    // length, 0 at the end of the table. Throws Error for a fault in the image.
+    std::size_t next(char* block) {
+        if (header_.width == 0) {
+            // Rows without samples: the table is their line feeds.
+            std::size_t n = std::min<std::uint64_t>(header_.height - empty_rows_, kBlockSize);
+            std::fill_n(block, n, '\n');
+            empty_rows_ += n;
+            return n;
+        }
+        std::size_t n;
+        char* end;
+        if (header_.max_value > 255) {
+            n = reader_.read(std::span(samples_.get(), kBlockSamples));
+            end = formatter_.format(std::span<const std::uint16_t>(samples_.get(), n), block);
+        } else {
+            auto* bytes = reinterpret_cast<std::uint8_t*>(samples_.get());
+            n = reader_.read(std::span(bytes, kBlockSamples));
+            end = formatter_.format(std::span<const std::uint8_t>(bytes, n), block);
+        }
+        done_.store(reader_.samples_read(), std::memory_order_relaxed);
+        return static_cast<std::size_t>(end - block);
+    }
+
+    // The samples formatted so far; any thread may ask.
+    std::uint64_t done() const { return done_.load(std::memory_order_relaxed); }
+    // At most the table's size in bytes.
+    std::uint64_t size_bound() const { return 7 * header_.samples() + header_.height; }
+
+  private:
+    PgmReader& reader_;
+    PgmHeader header_;
+    TableFormatter formatter_;
+    std::unique_ptr<std::uint16_t[]> samples_;
+    std::uint64_t empty_rows_ = 0;
+    std::atomic<std::uint64_t> done_{0};
+};
+
+// Formats and writes the table a block at a time on this thread alone.
+void write_blocks(TableText& text, OutputFile& out, Progress& progress) {
+    auto block = std::make_unique_for_overwrite<char[]>(kBlockSize);
+    while (std::size_t length = text.next(block.get())) {
+        out.write({block.get(), length});
+        progress.update(text.done());
+    }
+}
+
+// Reads and formats the table on a second thread while this one writes it: the two
+// pass three blocks back and forth. Returns false, having done nothing, if the
+// second thread cannot be started.
+bool write_blocks_in_parallel(TableText& text, OutputFile& out, Progress& progress) {
+    constexpr std::size_t kBlocks = 3;
+    std::array<std::unique_ptr<char[]>, kBlocks> blocks;
+    std::array<std::size_t, kBlocks> lengths{};  // 0 marks the end of the table
+    for (auto& block : blocks)
+        block = std::make_unique_for_overwrite<char[]>(kBlockSize);
+    std::counting_semaphore<kBlocks> free(kBlocks);
+    std::counting_semaphore<kBlocks> full(0);
+    std::atomic<bool> stop{false};
+    std::exception_ptr failure;  // the formatter's; it ends the table
+
+    std::thread formatter;
+    try {
+        formatter = std::thread([&] {
+            for (std::size_t i = 0;; ++i) {
+                free.acquire();
+                if (stop) return;
+                std::size_t length = 0;
+                try {
+                    length = text.next(blocks[i % kBlocks].get());
+                } catch (...) {
+                    failure = std::current_exception();
+                }
+                lengths[i % kBlocks] = length;
+                full.release();
+                if (length == 0) return;
+            }
+        });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    try {
+        for (std::size_t i = 0;; ++i) {
+            full.acquire();
+            std::size_t length = lengths[i % kBlocks];
+            if (length == 0) break;
+            out.write({blocks[i % kBlocks].get(), length});
+            progress.update(text.done());
+            free.release();
+        }
+    } catch (...) {
+        stop = true;
+        free.release();
+        formatter.join();
+        throw;
+    }
+    formatter.join();
+    if (failure) std::rethrow_exception(failure);
+    return true;
+}
+
+// Opens the destination: standard output or an all-or-nothing file.
+void open_output(std::optional<OutputFile>& out, const std::string& name) {
+    if (name == "-") {
+        out.emplace(OutputFile::StandardOutput{});
+    } else {
+        out.emplace(name);
+    }
+}
+
+// The samples of an image held until its height is known, in blocks of 1 MiB, as
+// one byte a sample or two, most significant first: as the raster is written.
+class HeldRaster {
+  public:
+    explicit HeldRaster(bool wide) : wide_(wide) {}
+
+    bool wide() const { return wide_; }
+
+    void append(std::span<const std::uint16_t> samples) {
+        if (!wide_ && std::any_of(samples.begin(), samples.end(), [](auto s) { return s > 255; }))
+            widen();
+        const std::size_t size = wide_ ? 2 : 1;
+        while (!samples.empty()) {
+            if (blocks_.empty() || used_ == kBlockBytes) {
+                blocks_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(kBlockBytes));
+                used_ = 0;
+            }
+            std::size_t n = std::min(samples.size(), (kBlockBytes - used_) / size);
+            std::uint8_t* at = blocks_.back().get() + used_;
+            for (std::size_t i = 0; i < n; ++i) {
+                if (wide_) {
+                    at[2 * i] = static_cast<std::uint8_t>(samples[i] >> 8);
+                    at[2 * i + 1] = static_cast<std::uint8_t>(samples[i]);
+                } else {
+                    at[i] = static_cast<std::uint8_t>(samples[i]);
+                }
+            }
+            used_ += n * size;
+            samples = samples.subspan(n);
+        }
+    }
+
+    void write(OutputFile& out) const {
+        for (std::size_t i = 0; i < blocks_.size(); ++i) {
+            std::size_t length = i + 1 == blocks_.size() ? used_ : kBlockBytes;
+            out.write({reinterpret_cast<const char*>(blocks_[i].get()), length});
+        }
+    }
+
+  private:
+    static constexpr std::size_t kBlockBytes = 1 << 20;
+
+    // From one byte a sample to two, a block at a time, so that the narrow and the
+    // wide copies are never held whole at once.
+    void widen() {
+        std::vector<std::unique_ptr<std::uint8_t[]>> narrow;
+        narrow.swap(blocks_);
+        std::size_t narrow_used = used_;
+        wide_ = true;
+        used_ = 0;
+        std::vector<std::uint16_t> samples;
+        for (std::size_t i = 0; i < narrow.size(); ++i) {
+            std::size_t length = i + 1 == narrow.size() ? narrow_used : kBlockBytes;
+            samples.assign(narrow[i].get(), narrow[i].get() + length);
+            narrow[i].reset();
+            append(samples);
+        }
+    }
+
+    bool wide_;
+    std::vector<std::unique_ptr<std::uint8_t[]>> blocks_;
+    std::size_t used_ = 0;  // bytes in the last block
+};
+
+}  // namespace
+
+void image_to_table(Input& in, const Destination& destination, TableStyle style) {
+    PgmReader reader(in);
+    std::optional<OutputFile> out;
+    open_output(out, destination.name);
+    TableText text(reader, style);
+    Progress progress(destination.progress, in.name(), reader.header().samples());
+    // A small table is not worth a thread.
+    if (text.size_bound() <= 2 * kBlockSize || !write_blocks_in_parallel(text, *out, progress))
+        write_blocks(text, *out, progress);
+    in.close();
+    out->commit();
+}
+
+void table_to_image(Input& in, const Destination& destination, std::int32_t max_value) {
+    TableReader reader(in, max_value == 0 ? 65535 : max_value);
+    HeldRaster raster(max_value > 255);
+    std::vector<std::uint16_t> row;
+    std::optional<std::size_t> width;
+    std::uint64_t height = 0;
+    while (reader.read_row(row)) {
+        if (!width) {
+            if (row.size() > std::size_t(INT32_MAX))
+                throw Error(in.name(), "line 1 has more values than an image may be wide");
+            width = row.size();
+        }
+        if (row.size() != *width)
+            throw Error(in.name(), "line " + std::to_string(reader.lines()) + " has " +
+                                       std::to_string(row.size()) + " values, line 1 has " +
+                                       std::to_string(*width));
+        if (++height > std::uint64_t(INT32_MAX))
+            throw Error(in.name(), "more lines than an image may be high");
+        raster.append(row);
+    }
+    in.close();
+
+    PgmHeader header{false, static_cast<std::int32_t>(width.value_or(0)),
+                     static_cast<std::int32_t>(height),
+                     max_value != 0  ? max_value
+                     : raster.wide() ? 65535
+                                     : 255};
+    std::optional<OutputFile> out;
+    open_output(out, destination.name);
+    out->write(pgm_header(out->name(), header, " from " + in.name()));
+    raster.write(*out);
+    out->commit();
+}

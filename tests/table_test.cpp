@@ -1,0 +1,125 @@
+#include "table.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "error.h"
+#include "input.h"
+#include "test_util.h"
+
+namespace {
+
+using Rows = std::vector<std::vector<std::uint16_t>>;
+
+std::string format(TableStyle style, std::int32_t width, const std::vector<std::uint16_t>& values) {
+    std::string text(TableFormatter::max_text_size(values.size()), '\0');
+    TableFormatter formatter(style, width);
+    char* end = formatter.format(std::span<const std::uint16_t>(values), text.data());
+    text.resize(static_cast<std::size_t>(end - text.data()));
+    return text;
+}
+
+// The rows of `table`, or the reason it is refused.
+Rows read_rows(const std::string& table, std::int32_t max_value = 65535,
+               std::string* why = nullptr) {
+    Input in(memory_file(table), "t");
+    TableReader reader(in, max_value);
+    Rows rows;
+    try {
+        for (std::vector<std::uint16_t> row; reader.read_row(row);)
+            rows.push_back(row);
+    } catch (const Error& error) {
+        if (why == nullptr) throw;
+        *why = error.problem();
+    }
+    return rows;
+}
+
+TEST(TableFormatter, WritesEachStyle) {
+    const std::vector<std::uint16_t> values = {0,   9,   10,   99,   100,   255,
+                                               256, 999, 1000, 9999, 10000, 65535};
+    EXPECT_EQ(format(TableStyle::spaces, 6, values),
+              "0 9 10 99 100 255 \n256 999 1000 9999 10000 65535 \n");
+    EXPECT_EQ(format(TableStyle::csv, 4, values),
+              "0,9,10,99\n100,255,256,999\n1000,9999,10000,65535\n");
+    EXPECT_EQ(format(TableStyle::tsv, 12, values),
+              "0\t9\t10\t99\t100\t255\t256\t999\t1000\t9999\t10000\t65535\n");
+    EXPECT_EQ(format(TableStyle::csv, 1, {7, 8}), "7\n8\n");
+    EXPECT_EQ(table_suffix(TableStyle::spaces), "int");
+    EXPECT_EQ(table_suffix(TableStyle::csv), "csv");
+    EXPECT_EQ(table_suffix(TableStyle::tsv), "tsv");
+}
+
+TEST(TableReader, ReadsTheSeparatorsAndLineEndsOfCommonWriters) {
+    const Rows expected = {{1, 22, 333}, {4, 5, 65535}};
+    const std::string tables[] = {
+        "1 22 333 \n4 5 65535 \n",          // lumtab
+        "1,22,333\n4,5,65535\n",            // lumtab --csv, numpy savetxt delimiter=","
+        "1\t22\t333\n4\t5\t65535",          // TSV, no line feed at the end
+        "1 22 333\r\n4 5 65535\r\n",        // by hand on Windows
+        "  1   22  333\n4 5 65535",         // aligned by hand
+        "1, 22 , 333,\n004,5,065535\n",     // blanks around commas, leading zeros
+        "1.000000000000000000e+00 22 333",  // numpy's default format: refused below
+    };
+    for (std::size_t i = 0; i + 1 < std::size(tables); ++i)
+        EXPECT_EQ(read_rows(tables[i]), expected) << tables[i];
+    EXPECT_EQ(read_rows(""), Rows{});
+    EXPECT_EQ(read_rows("\n\n"), (Rows{{}, {}}));
+}
+
+TEST(TableReader, RefusesWhatIsNotATableSayingWhere) {
+    const struct {
+        std::string table;
+        std::int32_t max_value;
+        std::string why;
+    } cases[] = {
+        {"1 2\n3 -4\n", 65535, "line 2, column 2: negative value"},
+        {"1 +2\n", 65535, "line 1, column 2: value is not a decimal number"},
+        {"1 2.5\n", 65535, "line 1, column 2: value is not a whole number"},
+        {"1.000000000000000000e+00 2\n", 65535, "line 1, column 1: value is not a whole number"},
+        {"1 2x\n", 65535, "line 1, column 2: value is not a decimal number"},
+        {"1 0x2\n", 65535, "line 1, column 2: value is not a decimal number"},
+        {"1 65536\n", 65535, "line 1, column 2: value is beyond 65535"},
+        {"1 99999999999999999999\n", 65535, "line 1, column 2: value is beyond 65535"},
+        {"1 256\n", 255, "line 1, column 2: 256 is above the maximum value 255"},
+        {"1,,2\n", 65535, "line 1, column 2: no value before the comma"},
+        {",1\n", 65535, "line 1, column 1: no value before the comma"},
+        {"1\n2\n3 4;\n", 65535, "line 3, column 2: value is not a decimal number"},
+    };
+    for (const auto& c : cases) {
+        std::string why;
+        read_rows(c.table, c.max_value, &why);
+        EXPECT_EQ(why, c.why) << c.table;
+    }
+}
+
+// Tables written by the formatter read back as they were, in every style, with
+// values and rows that straddle the reader's 64-byte chunks and its windows.
+TEST(TableReader, ReadsBackWhatTheFormatterWrites) {
+    std::mt19937 random(11);
+    const struct {
+        std::int32_t width, height;
+        unsigned bits;
+    } shapes[] = {{1, 2000, 8}, {7, 300, 16}, {333, 300, 8}, {8192, 9, 16}, {70000, 3, 8}};
+    for (const auto& shape : shapes) {
+        std::vector<std::uint16_t> values(std::size_t(shape.width) * shape.height);
+        for (auto& value : values)
+            value = static_cast<std::uint16_t>(random() >> (32 - shape.bits));
+        for (TableStyle style : {TableStyle::spaces, TableStyle::csv, TableStyle::tsv}) {
+            SCOPED_TRACE(std::to_string(shape.width) + " x " + std::to_string(shape.height) +
+                         " as " + std::string(table_suffix(style)));
+            Rows rows = read_rows(format(style, shape.width, values));
+            ASSERT_EQ(rows.size(), std::size_t(shape.height));
+            for (std::size_t y = 0; y < rows.size(); ++y)
+                ASSERT_TRUE(std::equal(rows[y].begin(), rows[y].end(),
+                                       values.begin() + y * shape.width,
+                                       values.begin() + (y + 1) * shape.width))
+                    << "row " << y;
+        }
+    }
+}
+
+}  // namespace
