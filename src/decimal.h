@@ -37,6 +37,16 @@ inline std::uint32_t value_of(std::uint64_t word, unsigned count) {
     return static_cast<std::uint32_t>(digits);
 }
 
+// How many zeros lead the number at the start of `bytes`, the last digit not counted:
+// they may go, however many there are, without changing its value.
+inline std::size_t leading_zeros(const std::uint8_t* bytes, std::size_t size) {
+    std::size_t zeros = 0;
+    while (zeros + 1 < size && bytes[zeros] == '0' && bytes[zeros + 1] >= '0' &&
+           bytes[zeros + 1] <= '9')
+        ++zeros;
+    return zeros;
+}
+
 // A mask of the 64 bytes at `p`, bit i for byte i: the bytes for which `match`,
 // given sixteen bytes at a time, sets all bits.
 template <typename Match>

@@ -231,7 +231,15 @@ std::size_t PgmReader::read_plain(std::span<Sample> out) {
         if (window.size() >= kWindow) {
             while (limit > 0 && !is_space(window[limit - 1]))
                 --limit;
-            if (limit == 0) refuse_sample("sample", "is not a decimal number");
+            if (limit == 0) {
+                // A window without a break is one number: its leading zeros go first.
+                if (std::size_t zeros = decimal::leading_zeros(window.data(), window.size())) {
+                    in_.skip(zeros);
+                    continue;
+                }
+                refuse_sample("sample",
+                              is_digit(window[0]) ? "is beyond 65535" : "is not a decimal number");
+            }
         }
         const std::uint8_t* p = window.data();
         const std::uint8_t* end = p + limit;

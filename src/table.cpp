@@ -152,7 +152,15 @@ bool TableReader::read_row(std::vector<std::uint16_t>& row) {
         if (window.size() >= kWindow) {
             while (limit > 0 && !is_boundary(window[limit - 1]))
                 --limit;
-            if (limit == 0) refuse(row.size() + 1, "value is not a decimal number");
+            if (limit == 0) {
+                // A window without a break is one value: its leading zeros go first.
+                if (std::size_t zeros = decimal::leading_zeros(window.data(), window.size())) {
+                    in_.skip(zeros);
+                    continue;
+                }
+                refuse(row.size() + 1, is_digit(window[0]) ? "value is beyond 65535"
+                                                           : "value is not a decimal number");
+            }
         }
         const std::uint8_t* p = window.data();
         const std::uint8_t* end = p + limit;

@@ -66,6 +66,7 @@ TEST(TableReader, ReadsTheSeparatorsAndLineEndsOfCommonWriters) {
     };
     for (std::size_t i = 0; i + 1 < std::size(tables); ++i)
         EXPECT_EQ(read_rows(tables[i]), expected) << tables[i];
+    EXPECT_EQ(read_rows("1 " + std::string(70000, '0') + "7\n"), (Rows{{1, 7}}));
     EXPECT_EQ(read_rows(""), Rows{});
     EXPECT_EQ(read_rows("\n\n"), (Rows{{}, {}}));
 }
