@@ -10,6 +10,7 @@ trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
 test -x "$prefix/bin/lumtab"
 test -f "$prefix/share/man/man1/lumtab.1.gz"
+grep -q 'MIT License' "$prefix/share/doc/lumtab/copyright"
 "$prefix/bin/lumtab" --version | grep -q '^lumtab [0-9]'
 
 cp "$source/examples/sample.pgm" "$prefix/sample.pgm"
