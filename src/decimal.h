@@ -37,6 +37,15 @@ inline std::uint32_t value_of(std::uint64_t word, unsigned count) {
     return static_cast<std::uint32_t>(digits);
 }
 
+// The length of the number that starts at bit `start` of a chunk, given the mask of
+// the bytes that end a number there: from the mask while the number ends inside the
+// chunk, else counted in `word`, the eight bytes at its start.
+inline unsigned number_length(unsigned start, std::uint64_t ends, std::uint64_t word) {
+    std::uint64_t after = ends & (~std::uint64_t(0) << start);
+    return after != 0 ? static_cast<unsigned>(__builtin_ctzll(after)) - start
+                      : digits_at_start(word);
+}
+
 // How many zeros lead the number at the start of `bytes`, the last digit not counted:
 // they may go, however many there are, without changing its value.
 inline std::size_t leading_zeros(const std::uint8_t* bytes, std::size_t size) {

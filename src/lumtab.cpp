@@ -43,7 +43,10 @@ constexpr const char* kHelp =
     "  -q, --quiet        show no progress on a terminal\n"
     "  -h, --help         show this help and exit\n"
     "      --version      show the version and exit\n"
-    "  --                 end of options: a file's name may begin with -\n";
+    "  --                 end of options: a file's name may begin with -\n"
+    "\n"
+    "Exit status: 0 if every file was converted, 1 if any failed, 2 for wrong usage.\n"
+    "The manual page, man lumtab, tells the rest.\n";
 
 struct Options {
     TableStyle style = TableStyle::spaces;

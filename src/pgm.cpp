@@ -282,29 +282,45 @@ bool PgmReader::take_chunk(const std::uint8_t*& p, bool& inside_sample, std::spa
         return _mm_or_si128(control, equal(b, ' '));
     });
     if ((digit | space) != ~std::uint64_t(0)) return false;
-    std::uint64_t starts = digit & ~(digit << 1 | std::uint64_t(inside_sample));
-    for (; starts != 0 && count < out.size(); starts &= starts - 1) {
-        const std::uint8_t* at = p + __builtin_ctzll(starts);
+    // Locals, not the references and members: a sample stored through a byte
+    // pointer might change any of them, as far as the compiler knows, and each
+    // would be stored and loaded again for every sample.
+    const std::uint8_t* const chunk = p;
+    const std::uint32_t max_value = static_cast<std::uint32_t>(header_.max_value);
+    Sample* const first = out.data() + count;
+    Sample* next = first;
+    Sample* const last = out.data() + out.size();
+    std::uint64_t digit_before = digit << 1 | std::uint64_t(inside_sample);
+    std::uint64_t starts = digit & ~digit_before;
+    std::uint64_t ends = ~digit & digit_before;
+    for (; starts != 0 && next != last; starts &= starts - 1) {
+        unsigned start = static_cast<unsigned>(__builtin_ctzll(starts));
+        const std::uint8_t* at = chunk + start;
         std::uint64_t word = load8(at);
-        unsigned digits = digits_at_start(word);
+        unsigned digits = number_length(start, ends, word);
         std::uint32_t value = value_of(word, digits);
-        if (digits > 5 || value > std::uint32_t(header_.max_value)) {
+        if (digits > 5 || value > max_value) {
             // Leading zeros, or a sample to refuse: byte by byte from this one on.
+            count += static_cast<std::size_t>(next - first);
+            read_ += static_cast<std::size_t>(next - first);
             p = at;
             inside_sample = false;
             return false;
         }
-        out[count++] = static_cast<Sample>(value);
-        ++read_;
-        if (count == out.size()) {
+        *next++ = static_cast<Sample>(value);
+        if (next == last) {
             // The samples wanted end inside the chunk: stop right after this one.
+            count += static_cast<std::size_t>(next - first);
+            read_ += static_cast<std::size_t>(next - first);
             p = at + digits;
             inside_sample = false;
             return true;
         }
     }
+    count += static_cast<std::size_t>(next - first);
+    read_ += static_cast<std::size_t>(next - first);
     inside_sample = digit >> 63;
-    p += 64;
+    p = chunk + 64;
     return true;
 }
 

@@ -217,12 +217,17 @@ bool TableReader::take_chunk(const std::uint8_t*& p, bool& inside_value, bool& a
     std::size_t taken = row.size();
     row.resize(taken + static_cast<std::size_t>(__builtin_popcountll(starts)));
     std::uint16_t* out = row.data() + taken;
+    // Locals, not the reference and the member, so that they stay in registers.
+    const std::uint8_t* const chunk = p;
+    const std::uint32_t max_value = max_value_;
+    const std::uint64_t ends = ~digit & digit_before;
     for (; starts != 0; starts &= starts - 1) {
-        const std::uint8_t* at = p + __builtin_ctzll(starts);
+        unsigned start = static_cast<unsigned>(__builtin_ctzll(starts));
+        const std::uint8_t* at = chunk + start;
         std::uint64_t word = load8(at);
-        unsigned count = digits_at_start(word);
+        unsigned count = number_length(start, ends, word);
         std::uint32_t value = value_of(word, count);
-        if (count > 5 || value > max_value_) {
+        if (count > 5 || value > max_value) {
             // Leading zeros, or a value to refuse: byte by byte from this value on.
             row.resize(static_cast<std::size_t>(out - row.data()));
             p = at;
@@ -234,7 +239,7 @@ bool TableReader::take_chunk(const std::uint8_t*& p, bool& inside_value, bool& a
     if ((comma | digit) != 0)
         after_comma = comma != 0 && (digit == 0 || __builtin_clzll(comma) < __builtin_clzll(digit));
     inside_value = digit >> 63;
-    p += 64;
+    p = chunk + 64;
     return true;
 }
 
