@@ -268,22 +268,33 @@ void image_to_table(Input& in, const Destination& destination, TableStyle style)
 void table_to_image(Input& in, const Destination& destination, std::int32_t max_value) {
     TableReader reader(in, max_value == 0 ? 65535 : max_value);
     HeldRaster raster(max_value > 255);
+    Progress progress(destination.progress, in.name(), std::max<std::int64_t>(in.bytes_left(), 0));
     std::vector<std::uint16_t> row;
     std::optional<std::size_t> width;
     std::uint64_t height = 0;
+    std::uint64_t empty_lines = 0;  // at the end of the table, if nothing follows them
     while (reader.read_row(row)) {
         if (!width) {
             if (row.size() > std::size_t(INT32_MAX))
                 throw Error(in.name(), "line 1 has more values than an image may be wide");
             width = row.size();
         }
-        if (row.size() != *width)
-            throw Error(in.name(), "line " + std::to_string(reader.lines()) + " has " +
-                                       std::to_string(row.size()) + " values, line 1 has " +
-                                       std::to_string(*width));
+        // Empty lines after the last row are what an editor leaves, not rows.
+        if (row.empty() && *width != 0) {
+            ++empty_lines;
+            continue;
+        }
+        if (row.size() != *width || empty_lines != 0) {
+            std::uint64_t line = reader.lines() - empty_lines;
+            std::size_t count = empty_lines != 0 ? 0 : row.size();
+            throw Error(in.name(), "line " + std::to_string(line) + " has " +
+                                       std::to_string(count) + (count == 1 ? " value" : " values") +
+                                       ", line 1 has " + std::to_string(*width));
+        }
         if (++height > std::uint64_t(INT32_MAX))
             throw Error(in.name(), "more lines than an image may be high");
         raster.append(row);
+        progress.update(in.offset());
     }
     in.close();
 

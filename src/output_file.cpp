@@ -110,27 +110,30 @@ std::string temporary_name(const std::string& path) {
 
 OutputFile::OutputFile(const std::string& name) : name_(name) {
     set_signal_policy();
-    path_ = link_target(name);
     struct stat old {};
-    if (::stat(path_.c_str(), &old) == 0) {
+    if (::stat(name.c_str(), &old) == 0 && !S_ISREG(old.st_mode)) {
         if (S_ISDIR(old.st_mode)) throw Error::from_errno(name_, EISDIR);
-        if (!S_ISREG(old.st_mode)) {
-            // A device or a FIFO is written into, as a plain open would: renaming a
-            // file over /dev/null would replace the device.
-            fd_ = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
-            if (fd_ < 0) throw Error::from_errno(name_, errno);
-            kind_ = Kind::in_place;
-            return;
-        }
+        // A device or a FIFO is written into, as a plain open would: renaming a
+        // file over /dev/null would replace the device. Opened by its own name,
+        // since /dev/stdout's link leads nowhere a path can follow.
+        fd_ = ::open(name.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+        if (fd_ < 0) throw Error::from_errno(name_, errno);
+        kind_ = Kind::in_place;
+        return;
+    }
+    path_ = link_target(name);
+    if (::stat(path_.c_str(), &old) == 0) {
         // Refuse now what a plain open would refuse, rather than replace it at the end.
         if (::access(path_.c_str(), W_OK) != 0) throw Error::from_errno(name_, errno);
         replacing_ = true;
     } else if (errno != ENOENT) {
         throw Error::from_errno(name_, errno);
     }
-    // The temporary file is born with the final mode's bits or fewer (the umask
-    // may take some), so that it is never more open than the file it becomes.
-    open_temporary(replacing_ ? old.st_mode & 0777 : 0666);
+    // A new file is born with its final mode, less the umask. A replacement is born
+    // open to its owner alone, since it still has our group: it gets the old
+    // owner, group and mode before the first byte is written, and nobody else can
+    // have opened it in between.
+    open_temporary(replacing_ ? old.st_mode & 0700 : 0666);
     if (replacing_) keep_owner_and_mode(old);
 }
 

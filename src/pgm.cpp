@@ -307,6 +307,12 @@ bool PgmReader::take_chunk(const std::uint8_t*& p, bool& inside_sample, std::spa
             inside_sample = false;
             return false;
         }
+        if (next + 1 == last && !is_space(at[digits])) {
+            // The last sample wanted ends the chunk: what follows it must be checked here.
+            count += static_cast<std::size_t>(next - first);
+            read_ += static_cast<std::size_t>(next - first);
+            refuse_sample("sample", "is not a decimal number");
+        }
         *next++ = static_cast<Sample>(value);
         if (next == last) {
             // The samples wanted end inside the chunk: stop right after this one.

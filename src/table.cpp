@@ -248,8 +248,7 @@ std::uint16_t TableReader::take_value(const std::uint8_t*& p, const std::uint8_t
     std::uint32_t value = 0;
     for (; p < end && is_digit(*p); ++p)
         value = std::min<std::uint32_t>(value * 10 + (*p - '0'), 65536);
-    if (p < end && !is_boundary(*p))
-        refuse(column, *p == '.' ? "value is not a whole number" : "value is not a decimal number");
+    if (p < end && !is_boundary(*p)) refuse(column, "value is not a decimal number");
     if (value > 65535) refuse(column, "value is beyond 65535");
     if (value > max_value_)
         refuse(column,
