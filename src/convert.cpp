@@ -6,6 +6,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -199,12 +200,11 @@ class HeldRaster {
             widen();
         const std::size_t size = wide_ ? 2 : 1;
         while (!samples.empty()) {
-            if (blocks_.empty() || used_ == kBlockBytes) {
-                blocks_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(kBlockBytes));
-                used_ = 0;
-            }
-            std::size_t n = std::min(samples.size(), (kBlockBytes - used_) / size);
-            std::uint8_t* at = blocks_.back().get() + used_;
+            if (blocks_.empty() || blocks_.back().used == kBlockBytes)
+                blocks_.push_back({std::make_unique_for_overwrite<std::uint8_t[]>(kBlockBytes), 0});
+            Block& block = blocks_.back();
+            std::size_t n = std::min(samples.size(), (kBlockBytes - block.used) / size);
+            std::uint8_t* at = block.bytes.get() + block.used;
             for (std::size_t i = 0; i < n; ++i) {
                 if (wide_) {
                     at[2 * i] = static_cast<std::uint8_t>(samples[i] >> 8);
@@ -213,42 +213,183 @@ class HeldRaster {
                     at[i] = static_cast<std::uint8_t>(samples[i]);
                 }
             }
-            used_ += n * size;
+            block.used += n * size;
             samples = samples.subspan(n);
         }
     }
 
+    // Takes the samples of `later` after these.
+    void append(HeldRaster& later) {
+        if (later.wide_ && !wide_) widen();
+        if (wide_ && !later.wide_) later.widen();
+        for (Block& block : later.blocks_)
+            blocks_.push_back(std::move(block));
+        later.blocks_.clear();
+    }
+
     void write(OutputFile& out) const {
-        for (std::size_t i = 0; i < blocks_.size(); ++i) {
-            std::size_t length = i + 1 == blocks_.size() ? used_ : kBlockBytes;
-            out.write({reinterpret_cast<const char*>(blocks_[i].get()), length});
-        }
+        for (const Block& block : blocks_)
+            out.write({reinterpret_cast<const char*>(block.bytes.get()), block.used});
     }
 
   private:
     static constexpr std::size_t kBlockBytes = 1 << 20;
 
+    struct Block {
+        std::unique_ptr<std::uint8_t[]> bytes;
+        std::size_t used;
+    };
+
     // From one byte a sample to two, a block at a time, so that the narrow and the
     // wide copies are never held whole at once.
     void widen() {
-        std::vector<std::unique_ptr<std::uint8_t[]>> narrow;
+        std::vector<Block> narrow;
         narrow.swap(blocks_);
-        std::size_t narrow_used = used_;
         wide_ = true;
-        used_ = 0;
         std::vector<std::uint16_t> samples;
-        for (std::size_t i = 0; i < narrow.size(); ++i) {
-            std::size_t length = i + 1 == narrow.size() ? narrow_used : kBlockBytes;
-            samples.assign(narrow[i].get(), narrow[i].get() + length);
-            narrow[i].reset();
+        for (Block& block : narrow) {
+            samples.assign(block.bytes.get(), block.bytes.get() + block.used);
+            block.bytes.reset();
             append(samples);
         }
     }
 
     bool wide_;
-    std::vector<std::unique_ptr<std::uint8_t[]>> blocks_;
-    std::size_t used_ = 0;  // bytes in the last block
+    std::vector<Block> blocks_;
 };
+
+// The rows of a table, checked one against another and held until the table ends.
+class TableRows {
+  public:
+    TableRows(std::string name, std::int32_t max_value)
+        : name_(std::move(name)), max_value_(max_value), raster_(max_value > 255) {}
+
+    // Reads the rest of the table from `in`.
+    void read(Input& in, Progress& progress) {
+        TableReader reader(in, max_value_ == 0 ? 65535 : max_value_, lines_);
+        for (std::vector<std::uint16_t> row; reader.read_row(row);) {
+            add(row, reader.lines());
+            progress.update(in.offset());
+        }
+    }
+
+    // Takes the rows of `later`, read from the lines that follow these.
+    void append(TableRows& later) {
+        raster_.append(later.raster_);
+        height_ += later.height_;
+        empty_lines_ = later.empty_lines_;
+        lines_ += later.lines_;
+    }
+
+    // Whether `later`, read on its own, can follow these rows as it is: rows as
+    // wide, and no empty lines between.
+    bool can_append(const TableRows& later) const {
+        return later.height_ == 0 || (width_ == later.width_ && empty_lines_ == 0);
+    }
+
+    std::uint64_t lines() const { return lines_; }
+
+    PgmHeader header() const {
+        return {false, static_cast<std::int32_t>(width_.value_or(0)),
+                static_cast<std::int32_t>(height_),
+                max_value_ != 0  ? max_value_
+                : raster_.wide() ? 65535
+                                 : 255};
+    }
+
+    void write(OutputFile& out) const { raster_.write(out); }
+
+  private:
+    // Takes `row`, line `line` of the table.
+    void add(const std::vector<std::uint16_t>& row, std::uint64_t line) {
+        lines_ = line;
+        if (!width_) {
+            if (row.size() > std::size_t(INT32_MAX))
+                throw Error(name_, "line 1 has more values than an image may be wide");
+            width_ = row.size();
+        }
+        // Empty lines after the last row are what an editor leaves, not rows.
+        if (row.empty() && *width_ != 0) {
+            ++empty_lines_;
+            return;
+        }
+        if (row.size() != *width_ || empty_lines_ != 0) {
+            std::size_t count = empty_lines_ != 0 ? 0 : row.size();
+            throw Error(name_, "line " + std::to_string(line - empty_lines_) + " has " +
+                                   std::to_string(count) + (count == 1 ? " value" : " values") +
+                                   ", line 1 has " + std::to_string(*width_));
+        }
+        if (++height_ > std::uint64_t(INT32_MAX))
+            throw Error(name_, "more lines than an image may be high");
+        raster_.append(row);
+    }
+
+    std::string name_;
+    std::int32_t max_value_;
+    HeldRaster raster_;
+    std::optional<std::size_t> width_;
+    std::uint64_t height_ = 0;
+    std::uint64_t empty_lines_ = 0;  // at the end so far
+    std::uint64_t lines_ = 0;
+};
+
+// Reading a table's values is most of the reverse conversion's time, so a large
+// regular file is read in two halves at once, split at a line end near its middle.
+// The second half is read without knowing the first: where it turns out not to
+// follow it (it failed, or its rows differ), it is read again after the first,
+// which then names the fault. Returns false, having read nothing, if the table is
+// not worth two threads or the second cannot be started.
+bool read_in_two_halves(Input& in, std::int32_t max_value, TableRows& rows, Progress& progress) {
+    constexpr std::int64_t kWorthIt = 8 << 20;
+    std::int64_t start = in.file_position();
+    std::int64_t left = in.bytes_left();
+    if (start < 0 || left < kWorthIt) return false;
+    const std::uint64_t end = static_cast<std::uint64_t>(start + left);
+    std::optional<std::uint64_t> split;
+    std::uint8_t block[4096];
+    for (std::uint64_t at = static_cast<std::uint64_t>(start + left / 2); !split && at < end;) {
+        std::size_t got = in.read_at(at, block, sizeof block);
+        if (got == 0) break;
+        if (const void* feed = std::memchr(block, '\n', got))
+            split =
+                at + static_cast<std::size_t>(static_cast<const std::uint8_t*>(feed) - block) + 1;
+        at += got;
+    }
+    if (!split || *split >= end) return false;
+
+    Input first_half(in, static_cast<std::uint64_t>(start), *split);
+    Input second_half(in, *split, end);
+    TableRows second(in.name(), max_value);
+    bool second_read = false;
+    std::thread reader;
+    try {
+        reader = std::thread([&] {
+            Progress none(false, "", 0);
+            try {
+                second.read(second_half, none);
+                second_read = true;
+            } catch (...) {
+                // Read again after the first half, which then says what is wrong.
+            }
+        });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    try {
+        rows.read(first_half, progress);
+    } catch (...) {
+        reader.join();
+        throw;
+    }
+    reader.join();
+    if (second_read && rows.can_append(second)) {
+        rows.append(second);
+    } else {
+        Input again(in, *split, end);
+        rows.read(again, progress);
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -266,46 +407,15 @@ void image_to_table(Input& in, const Destination& destination, TableStyle style)
 }
 
 void table_to_image(Input& in, const Destination& destination, std::int32_t max_value) {
-    TableReader reader(in, max_value == 0 ? 65535 : max_value);
-    HeldRaster raster(max_value > 255);
+    TableRows rows(in.name(), max_value);
     Progress progress(destination.progress, in.name(), std::max<std::int64_t>(in.bytes_left(), 0));
-    std::vector<std::uint16_t> row;
-    std::optional<std::size_t> width;
-    std::uint64_t height = 0;
-    std::uint64_t empty_lines = 0;  // at the end of the table, if nothing follows them
-    while (reader.read_row(row)) {
-        if (!width) {
-            if (row.size() > std::size_t(INT32_MAX))
-                throw Error(in.name(), "line 1 has more values than an image may be wide");
-            width = row.size();
-        }
-        // Empty lines after the last row are what an editor leaves, not rows.
-        if (row.empty() && *width != 0) {
-            ++empty_lines;
-            continue;
-        }
-        if (row.size() != *width || empty_lines != 0) {
-            std::uint64_t line = reader.lines() - empty_lines;
-            std::size_t count = empty_lines != 0 ? 0 : row.size();
-            throw Error(in.name(), "line " + std::to_string(line) + " has " +
-                                       std::to_string(count) + (count == 1 ? " value" : " values") +
-                                       ", line 1 has " + std::to_string(*width));
-        }
-        if (++height > std::uint64_t(INT32_MAX))
-            throw Error(in.name(), "more lines than an image may be high");
-        raster.append(row);
-        progress.update(in.offset());
-    }
+    if (!read_in_two_halves(in, max_value, rows, progress)) rows.read(in, progress);
     in.close();
 
-    PgmHeader header{false, static_cast<std::int32_t>(width.value_or(0)),
-                     static_cast<std::int32_t>(height),
-                     max_value != 0  ? max_value
-                     : raster.wide() ? 65535
-                                     : 255};
+    PgmHeader header = rows.header();
     std::optional<OutputFile> out;
     open_output(out, destination.name);
     out->write(pgm_header(out->name(), header, " from " + in.name()));
-    raster.write(*out);
+    rows.write(*out);
     out->commit();
 }

@@ -35,6 +35,14 @@ Input::Input(int fd, std::string name)
       owned_(true),
       buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize + kReadablePast)) {}
 
+Input::Input(const Input& whole, std::uint64_t start, std::uint64_t end)
+    : name_(whole.name_),
+      fd_(whole.fd_),
+      owned_(false),
+      buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize + kReadablePast)),
+      part_next_(static_cast<std::int64_t>(start)),
+      part_end_(end) {}
+
 Input::~Input() {
     if (owned_ && fd_ >= 0) ::close(fd_);
 }
@@ -45,7 +53,40 @@ void Input::close() {
     if (::close(fd) != 0) throw Error::from_errno(name_, errno);
 }
 
+std::int64_t Input::file_position() const {
+    struct stat status {};
+    if (::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode)) return -1;
+    off_t position = ::lseek(fd_, 0, SEEK_CUR);
+    return position < 0 ? -1 : position - static_cast<std::int64_t>(end_ - position_);
+}
+
+std::size_t Input::read_at(std::uint64_t offset, std::uint8_t* out, std::size_t size) const {
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::pread(fd_, out + done, size - done, static_cast<off_t>(offset + done));
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw Error::from_errno(name_, errno);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+ssize_t Input::read_some(std::uint8_t* out, std::size_t size) {
+    if (part_next_ < 0) return ::read(fd_, out, size);
+    size = std::min<std::uint64_t>(size, part_end_ - static_cast<std::uint64_t>(part_next_));
+    if (size == 0) return 0;
+    ssize_t n = ::pread(fd_, out, size, part_next_);
+    if (n > 0) part_next_ += n;
+    return n;
+}
+
 std::int64_t Input::bytes_left() const {
+    if (part_next_ >= 0)
+        return static_cast<std::int64_t>(part_end_ - static_cast<std::uint64_t>(part_next_) +
+                                         (end_ - position_));
     struct stat status {};
     if (::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size == 0) return -1;
     off_t position = ::lseek(fd_, 0, SEEK_CUR);
@@ -67,7 +108,7 @@ bool Input::fill() {
         position_ = 0;
     }
     for (;;) {
-        ssize_t n = ::read(fd_, buffer_.get() + end_, kBufferSize - end_);
+        ssize_t n = read_some(buffer_.get() + end_, kBufferSize - end_);
         if (n > 0) {
             end_ += static_cast<std::size_t>(n);
             return true;
@@ -97,7 +138,7 @@ std::size_t Input::read(std::span<std::uint8_t> out) {
     std::memcpy(out.data(), buffer_.get() + position_, done);
     position_ += done;
     while (done < out.size() && !at_end_) {
-        ssize_t n = ::read(fd_, out.data() + done, out.size() - done);
+        ssize_t n = read_some(out.data() + done, out.size() - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             consumed_ += static_cast<std::size_t>(n);

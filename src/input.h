@@ -21,6 +21,9 @@ class Input {
     explicit Input(StandardInput);
     // The open file `fd`, named `name` in messages; closes it when done.
     Input(int fd, std::string name);
+    // Bytes `start` to `end` of `whole`'s file, which must be a regular one, read
+    // without moving its offset, so that several parts may be read at once.
+    Input(const Input& whole, std::uint64_t start, std::uint64_t end);
     ~Input();
     Input(const Input&) = delete;
     Input& operator=(const Input&) = delete;
@@ -30,6 +33,13 @@ class Input {
     // The bytes not yet read, or -1 where the size cannot be known in advance: a
     // pipe, a terminal, or a file whose size the system reports as 0 (/proc, /sys).
     std::int64_t bytes_left() const;
+
+    // Where a regular file's next byte to read lies in it, or -1 elsewhere.
+    std::int64_t file_position() const;
+
+    // Reads up to `size` bytes at `offset` of the file, past any buffer; returns
+    // how many, fewer only at the end of the file.
+    std::size_t read_at(std::uint64_t offset, std::uint8_t* out, std::size_t size) const;
 
     // How many bytes have been read so far.
     std::uint64_t offset() const { return consumed_ + position_; }
@@ -57,6 +67,8 @@ class Input {
 
   private:
     int refill_and_peek();
+    // One read() into `out`, or, for a part, one pread() within it.
+    ssize_t read_some(std::uint8_t* out, std::size_t size);
     // Reads more bytes behind those buffered; returns false at the end.
     bool fill();
 
@@ -68,4 +80,6 @@ class Input {
     std::size_t end_ = 0;
     std::uint64_t consumed_ = 0;  // bytes dropped from the buffer's front
     bool at_end_ = false;
+    std::int64_t part_next_ = -1;  // for a part: the file offset of its next byte
+    std::uint64_t part_end_ = 0;
 };

@@ -122,8 +122,8 @@ bool is_boundary(int c) {
 
 }  // namespace
 
-TableReader::TableReader(Input& in, std::int32_t max_value)
-    : in_(in), max_value_(static_cast<std::uint32_t>(max_value)) {}
+TableReader::TableReader(Input& in, std::int32_t max_value, std::uint64_t lines_before)
+    : in_(in), max_value_(static_cast<std::uint32_t>(max_value)), lines_(lines_before) {}
 
 void TableReader::refuse(std::size_t column, const std::string& problem) const {
     throw Error(in_.name(), "line " + std::to_string(lines_ + 1) + ", column " +

@@ -47,8 +47,9 @@ class TableFormatter {
 // at anything else.
 class TableReader {
   public:
-    // Values above `max_value` (at most 65535) are refused.
-    TableReader(Input& in, std::int32_t max_value);
+    // Values above `max_value` (at most 65535) are refused. `in` begins at line
+    // `lines_before` + 1 of the table, for messages.
+    TableReader(Input& in, std::int32_t max_value, std::uint64_t lines_before = 0);
 
     // Reads the next line's values into `row`; returns false at the end of the table.
     bool read_row(std::vector<std::uint16_t>& row);
