@@ -553,6 +553,41 @@ TEST(Lumtab, RefusesABadTableAndKeepsTheOldImage) {
     }
 }
 
+// A table large enough to be read in two halves at once names the line at fault as
+// one read from the start would, wherever the fault lies.
+TEST(Lumtab, NamesTheLineAtFaultInALargeTable) {
+    const int width = 1000, height = 4000;  // about 14 MiB of text
+    std::vector<std::string> lines;
+    std::string random = random_bytes(std::size_t(width) * height, 9);
+    for (int y = 0; y < height; ++y)
+        lines.push_back(reference_table(random.substr(std::size_t(y) * width, width), width, 1));
+    auto table_with = [&](int line, const std::string& text) {
+        std::string table;
+        for (int y = 0; y < height; ++y)
+            table += y + 1 == line ? text : lines[y];
+        return table;
+    };
+    const struct {
+        int line;
+        std::string text, message;
+    } cases[] = {
+        {3500, "1 2\n", "line 3500 has 2 values, line 1 has 1000"},
+        {3700, "1 -2\n", "line 3700, column 2: negative value"},
+        {2001, "\n", "line 2001 has 0 values, line 1 has 1000"},
+        {10, "x\n", "line 10, column 1: value is not a decimal number"},
+    };
+    ScratchDir dir;
+    for (const auto& c : cases) {
+        write_file(dir / "t.int", table_with(c.line, c.text));
+        RunResult result = run_lumtab({"-r", "t.int"}, {.directory = dir.path()});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, "lumtab: t.int: " + c.message + "\n");
+    }
+    write_file(dir / "t.int", table_with(0, ""));
+    ASSERT_EQ(run_lumtab({"-r", "t.int"}, {.directory = dir.path()}).status, 0);
+    EXPECT_TRUE(read_file(dir / "t.pgm").ends_with(random));
+}
+
 // Tables written by numpy, the tool users edit them with, in both of its usual forms.
 TEST(Lumtab, ReadsTablesWrittenByNumpy) {
     if (std::system("/usr/bin/python3 -c 'import numpy' 2>/dev/null") != 0)
