@@ -135,7 +135,7 @@ std::span<const std::uint8_t> Input::look_ahead(std::size_t want) {
 std::size_t Input::read(std::span<std::uint8_t> out) {
     // First what is buffered, then straight into `out`, sparing a copy.
     std::size_t done = std::min(out.size(), end_ - position_);
-    std::memcpy(out.data(), buffer_.get() + position_, done);
+    if (done > 0) std::memcpy(out.data(), buffer_.get() + position_, done);
     position_ += done;
     while (done < out.size() && !at_end_) {
         ssize_t n = read_some(out.data() + done, out.size() - done);

@@ -37,7 +37,7 @@ class HeaderParser {
         line_ended = skip_separators() || line_ended;
         header.max_value = read_max_value();
         if (header.plain) {
-            if (in_.peek() == '#') skip_comment();
+            skip_separators_to_end();
         } else {
             skip_to_raster(header, line_ended);
         }
@@ -95,6 +95,14 @@ class HeaderParser {
             } else {
                 return line_ended;
             }
+        }
+    }
+
+    // Skips whitespace and comments up to the first sample or the end of the file.
+    void skip_separators_to_end() {
+        for (int c = in_.peek(); c == '#' || is_space(c); c = in_.peek()) {
+            in_.skip(1);
+            if (c == '#') skip_comment();
         }
     }
 
@@ -298,8 +306,9 @@ bool PgmReader::take_chunk(const std::uint8_t*& p, bool& inside_sample, std::spa
         const std::uint8_t* at = chunk + start;
         std::uint64_t word = load8(at);
         unsigned digits = number_length(start, ends, word);
-        std::uint32_t value = value_of(word, digits);
-        if (digits > 5 || value > max_value) {
+        // More than five digits: leading zeros, or a sample to refuse.
+        std::uint32_t value = digits <= 5 ? value_of(word, digits) : 65536;
+        if (value > max_value) {
             // Leading zeros, or a sample to refuse: byte by byte from this one on.
             count += static_cast<std::size_t>(next - first);
             read_ += static_cast<std::size_t>(next - first);
@@ -478,8 +487,8 @@ void write_pgm_16(const std::string& file_name, std::span<const std::uint16_t> s
             for (std::size_t i = 0; i < raster.size(); ++i) {
                 if (raster[i] > 255)
                     throw Error(file_name, "sample " + std::to_string(raster[i]) +
-                                               " does not fit the maximum value " +
-                                               std::to_string(max_value));
+                                               " does not fit in one byte (maximum value " +
+                                               std::to_string(max_value) + ")");
                 bytes[i] = static_cast<char>(raster[i]);
             }
             out.write(bytes);

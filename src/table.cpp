@@ -226,8 +226,9 @@ bool TableReader::take_chunk(const std::uint8_t*& p, bool& inside_value, bool& a
         const std::uint8_t* at = chunk + start;
         std::uint64_t word = load8(at);
         unsigned count = number_length(start, ends, word);
-        std::uint32_t value = value_of(word, count);
-        if (count > 5 || value > max_value) {
+        // More than five digits: leading zeros, or a value to refuse.
+        std::uint32_t value = count <= 5 ? value_of(word, count) : 65536;
+        if (value > max_value) {
             // Leading zeros, or a value to refuse: byte by byte from this value on.
             row.resize(static_cast<std::size_t>(out - row.data()));
             p = at;

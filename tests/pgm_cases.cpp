@@ -70,6 +70,7 @@ const std::vector<ValidImage>& valid_images() {
         {"P2 3 2 255\n", "000 0128 00255\n07 0008 9\n"},
         {"P2\n#made by x\r3 2\n255\n", "0 128 255 7 8 9\n"},
         {"P2 3 2 255#c\n", "0 128 255 7 8 9\n"},
+        {"P2 3 2 255\n# a comment before the samples\n", "0 128 255 7 8 9\n"},
         {"P2 3 2 255\n", "0 128 255 7 8 9 10 and then some"},
         {"P2 3 2 65535\n",
          "0 65535 1\n256 1023 4095\n",
@@ -148,6 +149,11 @@ const std::vector<MalformedImage>& malformed_images() {
         {"P2 3 2 255\n1 2 3\n4 5 6e0\n", "sample at row 2, column 3 is not a decimal number"},
         {std::string("P2 3 2 255\n1 2 3\n\0 4 5 6\n", 24),
          "sample at row 2, column 1 is not a decimal number"},
+        // Text right after a number that ends a 64-byte stretch of numbers and blanks.
+        {"P2 3 1 255\n0 1" + std::string(59, ' ') + "7x" + std::string(14, ' ') + "\n",
+         "sample at row 1, column 3 is not a decimal number"},
+        {"P2 3 2 255\n0 1" + std::string(59, ' ') + "7x 4 5 6" + std::string(7, ' ') + "\n",
+         "sample at row 1, column 3 is not a decimal number"},
     };
     return images;
 }
