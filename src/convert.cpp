@@ -264,11 +264,26 @@ class TableRows {
     TableRows(std::string name, std::int32_t max_value)
         : name_(std::move(name)), max_value_(max_value), raster_(max_value > 255) {}
 
-    // Reads the rest of the table from `in`.
+    // Reads the rest of the table from `in`, a long line a piece at a time, so that
+    // the values are held only in the raster.
     void read(Input& in, Progress& progress) {
         TableReader reader(in, max_value_ == 0 ? 65535 : max_value_, lines_);
-        for (std::vector<std::uint16_t> row; reader.read_row(row);) {
-            add(row, reader.lines());
+        std::vector<std::uint16_t> piece;
+        std::size_t count = 0;  // values in the line so far
+        while (reader.read_row(piece, kPiece)) {
+            // The line being read: a line that ended has been counted.
+            std::uint64_t line = reader.lines() + (reader.row_goes_on() ? 1 : 0);
+            if (count == 0 && !piece.empty()) start_row(line);
+            count += piece.size();
+            if (count > std::size_t(INT32_MAX))
+                throw Error(name_, "line " + std::to_string(line) +
+                                       " has more values than an image may be wide");
+            // A line wider than the first is read to its end, to say how wide, but
+            // not held.
+            if (!width_ || count <= *width_) raster_.append(piece);
+            if (reader.row_goes_on()) continue;
+            end_row(count, reader.lines());
+            count = 0;
             progress.update(in.offset());
         }
     }
@@ -300,28 +315,31 @@ class TableRows {
     void write(OutputFile& out) const { raster_.write(out); }
 
   private:
-    // Takes `row`, line `line` of the table.
-    void add(const std::vector<std::uint16_t>& row, std::uint64_t line) {
+    static constexpr std::size_t kPiece = 64 * 1024;
+
+    // Before the first values of line `line`: rows after empty lines are refused.
+    void start_row(std::uint64_t line) {
+        if (empty_lines_ != 0) refuse_row(line - empty_lines_, 0);
+    }
+
+    // After the `count` values of line `line`.
+    void end_row(std::size_t count, std::uint64_t line) {
         lines_ = line;
-        if (!width_) {
-            if (row.size() > std::size_t(INT32_MAX))
-                throw Error(name_, "line 1 has more values than an image may be wide");
-            width_ = row.size();
-        }
+        if (!width_) width_ = count;
         // Empty lines after the last row are what an editor leaves, not rows.
-        if (row.empty() && *width_ != 0) {
+        if (count == 0 && *width_ != 0) {
             ++empty_lines_;
             return;
         }
-        if (row.size() != *width_ || empty_lines_ != 0) {
-            std::size_t count = empty_lines_ != 0 ? 0 : row.size();
-            throw Error(name_, "line " + std::to_string(line - empty_lines_) + " has " +
-                                   std::to_string(count) + (count == 1 ? " value" : " values") +
-                                   ", line 1 has " + std::to_string(*width_));
-        }
+        if (count != *width_ || empty_lines_ != 0) refuse_row(line - empty_lines_, count);
         if (++height_ > std::uint64_t(INT32_MAX))
             throw Error(name_, "more lines than an image may be high");
-        raster_.append(row);
+    }
+
+    [[noreturn]] void refuse_row(std::uint64_t line, std::size_t count) const {
+        throw Error(name_, "line " + std::to_string(line) + " has " + std::to_string(count) +
+                               (count == 1 ? " value" : " values") + ", line 1 has " +
+                               std::to_string(*width_));
     }
 
     std::string name_;
@@ -343,7 +361,8 @@ bool read_in_two_halves(Input& in, std::int32_t max_value, TableRows& rows, Prog
     constexpr std::int64_t kWorthIt = 8 << 20;
     std::int64_t start = in.file_position();
     std::int64_t left = in.bytes_left();
-    if (start < 0 || left < kWorthIt) return false;
+    // Standard input is left where the table ends, which reading in parts would not do.
+    if (!in.owns_file() || start < 0 || left < kWorthIt) return false;
     const std::uint64_t end = static_cast<std::uint64_t>(start + left);
     std::optional<std::uint64_t> split;
     std::uint8_t block[4096];

@@ -48,6 +48,11 @@ Input::~Input() {
 }
 
 void Input::close() {
+    struct stat status {};
+    if (!owned_ && part_next_ < 0 && end_ > position_ && ::fstat(fd_, &status) == 0 &&
+        S_ISREG(status.st_mode) &&
+        ::lseek(fd_, -static_cast<off_t>(end_ - position_), SEEK_CUR) < 0)
+        throw Error::from_errno(name_, errno);
     if (!owned_ || fd_ < 0) return;
     int fd = std::exchange(fd_, -1);
     if (::close(fd) != 0) throw Error::from_errno(name_, errno);

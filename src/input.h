@@ -62,8 +62,13 @@ class Input {
     // Reads bytes into `out` until it is full or the input ends; returns how many.
     std::size_t read(std::span<std::uint8_t> out);
 
-    // Closes a named file, throwing Error if that fails.
+    // Closes a named file, throwing Error if that fails. Standard input stays
+    // open; where it is a regular file, its offset is moved back over the bytes
+    // read ahead and not used, so that whatever reads it next starts there.
     void close();
+
+    // Whether this reads a file of its own, not standard input or a part.
+    bool owns_file() const { return owned_; }
 
   private:
     int refill_and_peek();

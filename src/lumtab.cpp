@@ -127,9 +127,14 @@ Options parse_options(int argc, char** argv) {
             case ':':
                 usage_error("option " + printable(argv[optind - 1]) + " needs an argument");
             default: {
-                std::string option = optopt != 0 && optopt < 256 ? std::string("-") + char(optopt)
-                                                                 : std::string(argv[optind - 1]);
-                // A missing argument: getopt_long says so with '?' and the option in optopt.
+                // getopt_long says '?' for every fault, with the option in optopt
+                // where it knows it, and the argument that holds it last read.
+                std::string arg = argv[optind - 1];
+                bool is_long = arg.starts_with("--");
+                std::string option =
+                    is_long ? arg.substr(0, arg.find('=')) : std::string("-") + char(optopt);
+                if (is_long && optopt != 0 && arg.find('=') != std::string::npos)
+                    usage_error("option " + printable(option) + " takes no argument");
                 if (optopt == 'o' || optopt == kMaxValue)
                     usage_error("option " + printable(option) + " needs an argument");
                 usage_error("unknown option " + printable(option));

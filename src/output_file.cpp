@@ -21,10 +21,35 @@ namespace {
 // handler reaches nothing but globals, hence this one.
 std::atomic<const char*> removal_on_signal{nullptr};
 
-// The signals that end a process and can be caught, other than those raised by a
-// fault in the process itself.
-constexpr int kFatalSignals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGALRM, SIGUSR1, SIGUSR2,
-                                 SIGPIPE, SIGXCPU, SIGVTALRM, SIGPROF, SIGPOLL, SIGPWR};
+// Whether a signal's default action ends the process, and it can be caught: all
+// but those that stop, continue, are ignored by default, or cannot be caught.
+// SIGXFSZ is left out: it is ignored (see below).
+bool is_fatal(int signal_number) {
+    switch (signal_number) {
+        case SIGKILL:
+        case SIGSTOP:
+        case SIGTSTP:
+        case SIGTTIN:
+        case SIGTTOU:
+        case SIGCONT:
+        case SIGCHLD:
+        case SIGURG:
+        case SIGWINCH:
+        case SIGXFSZ:
+            return false;
+    }
+    return signal_number >= 1 && signal_number <= SIGRTMAX &&
+           (signal_number < 32 || signal_number >= SIGRTMIN);
+}
+
+// The fatal signals, as a set.
+sigset_t fatal_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal_number = 1; signal_number <= SIGRTMAX; ++signal_number)
+        if (is_fatal(signal_number)) sigaddset(&set, signal_number);
+    return set;
+}
 
 void remove_temporary_and_die(int signal_number) {
     if (const char* path = removal_on_signal.load()) ::unlink(path);
@@ -44,7 +69,8 @@ void set_signal_policy() {
         struct sigaction action {};
         action.sa_handler = remove_temporary_and_die;
         sigfillset(&action.sa_mask);
-        for (int signal_number : kFatalSignals) {
+        for (int signal_number = 1; signal_number <= SIGRTMAX; ++signal_number) {
+            if (!is_fatal(signal_number)) continue;
             struct sigaction old {};
             if (::sigaction(signal_number, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
                 continue;
@@ -63,10 +89,7 @@ void set_signal_policy() {
 class FatalSignalsHeld {
   public:
     FatalSignalsHeld() {
-        sigset_t fatal;
-        sigemptyset(&fatal);
-        for (int signal_number : kFatalSignals)
-            sigaddset(&fatal, signal_number);
+        sigset_t fatal = fatal_signals();
         pthread_sigmask(SIG_BLOCK, &fatal, &old_);
     }
     ~FatalSignalsHeld() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
@@ -82,16 +105,27 @@ std::string directory_of(const std::string& path) {
 }
 
 // The file that a plain open of `name` for writing would reach: symbolic links
-// followed, the last of them perhaps dangling.
+// followed, the last of them perhaps dangling. As the kernel does where
+// fs.protected_symlinks is set, a link in a sticky directory that others may
+// write is not followed unless it is ours or the directory owner's: else root
+// could be led to replace any file by a link that another user planted in /tmp.
 std::string link_target(const std::string& name) {
     std::string path = name;
     for (int hops = 0; hops <= 40; ++hops) {
+        struct stat link {};
+        if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return path;
+        std::string directory = directory_of(path);
+        struct stat parent {};
+        if (::stat(directory.empty() ? "." : directory.c_str(), &parent) == 0 &&
+            (parent.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH) &&
+            link.st_uid != ::geteuid() && link.st_uid != parent.st_uid)
+            throw Error::from_errno(name, EACCES);
         char target[PATH_MAX];
         ssize_t length = ::readlink(path.c_str(), target, sizeof target);
-        if (length < 0) return path;  // not a link; whatever else is wrong, open will say
+        if (length < 0) return path;  // gone meanwhile; open will say what is wrong
         if (length == sizeof target) throw Error::from_errno(name, ENAMETOOLONG);
         std::string next(target, static_cast<std::size_t>(length));
-        path = next.starts_with('/') ? next : directory_of(path) + next;
+        path = next.starts_with('/') ? next : directory + next;
     }
     throw Error::from_errno(name, ELOOP);
 }

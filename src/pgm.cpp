@@ -245,8 +245,8 @@ std::size_t PgmReader::read_plain(std::span<Sample> out) {
                     in_.skip(zeros);
                     continue;
                 }
-                refuse_sample("sample",
-                              is_digit(window[0]) ? "is beyond 65535" : "is not a decimal number");
+                bool digits = std::all_of(window.begin(), window.end(), is_digit);
+                refuse_sample("sample", digits ? "is beyond 65535" : "is not a decimal number");
             }
         }
         const std::uint8_t* p = window.data();

@@ -108,16 +108,21 @@ char* TableFormatter::format(std::span<const std::uint16_t> samples, char* out) 
 namespace {
 
 bool is_blank(int c) {
-    return c == ' ' || c == '\t' || c == '\r';
+    return c == ' ' || c == '\t';
 }
 
 bool is_digit(int c) {
     return c >= '0' && c <= '9';
 }
 
-// Where a window of the table may end without cutting a value.
+// Where a window of the table may end without cutting a value or a CRLF.
 bool is_boundary(int c) {
     return is_blank(c) || c == ',' || c == '\n';
+}
+
+// What may follow a value.
+bool ends_value(int c) {
+    return is_boundary(c) || c == '\r';
 }
 
 }  // namespace
@@ -127,7 +132,13 @@ TableReader::TableReader(Input& in, std::int32_t max_value, std::uint64_t lines_
 
 void TableReader::refuse(std::size_t column, const std::string& problem) const {
     throw Error(in_.name(), "line " + std::to_string(lines_ + 1) + ", column " +
-                                std::to_string(column) + ": " + problem);
+                                std::to_string(taken_ + column) + ": " + problem);
+}
+
+void TableReader::refuse_token(std::span<const std::uint8_t> token, std::size_t column) const {
+    if (token[0] == '-') refuse(column, "negative value");
+    bool digits = std::all_of(token.begin(), token.end(), [](auto c) { return is_digit(c); });
+    refuse(column, digits ? "value is beyond 65535" : "value is not a decimal number");
 }
 
 // The line is parsed a window of the input at a time, each window ending where a
@@ -136,16 +147,16 @@ void TableReader::refuse(std::size_t column, const std::string& problem) const {
 // start comes from a mask of the digits, so that finding the next value never
 // waits for the last one's digits to be counted. Everything else (line ends,
 // blanks around commas, long numbers, errors) goes a byte at a time.
-bool TableReader::read_row(std::vector<std::uint16_t>& row) {
+bool TableReader::read_row(std::vector<std::uint16_t>& row, std::size_t most) {
     constexpr std::size_t kWindow = Input::kBufferSize / 2;
     row.clear();
-    bool after_comma = false;
-    for (bool started = false;; started = true) {
+    for (bool started = taken_ != 0;; started = true) {
         auto window = in_.look_ahead(kWindow);
         if (window.empty()) {
             if (!started) return false;
-            if (after_comma && row.empty()) refuse(1, "no value before the comma");
             ++lines_;
+            taken_ = 0;
+            after_comma_ = false;
             return true;  // the last line, without its line feed
         }
         std::size_t limit = window.size();
@@ -158,41 +169,48 @@ bool TableReader::read_row(std::vector<std::uint16_t>& row) {
                     in_.skip(zeros);
                     continue;
                 }
-                refuse(row.size() + 1, is_digit(window[0]) ? "value is beyond 65535"
-                                                           : "value is not a decimal number");
+                refuse_token(window, row.size() + 1);
             }
         }
         const std::uint8_t* p = window.data();
         const std::uint8_t* end = p + limit;
         bool inside_value = false;  // p follows digits of a value already taken
         while (p < end) {
-            if (end - p >= 64 + 8 && take_chunk(p, inside_value, after_comma, row)) continue;
+            if (row.size() >= most && !inside_value) {
+                // Enough for now: the rest of the line in the next call.
+                in_.skip(static_cast<std::size_t>(p - window.data()));
+                taken_ += row.size();
+                return true;
+            }
+            if (end - p >= 64 + 8 && take_chunk(p, inside_value, row)) continue;
             if (inside_value) {
                 while (p < end && is_digit(*p))
                     ++p;
-                if (p < end && !is_boundary(*p))
-                    refuse(row.size(), "value is not a decimal number");
+                if (p < end && !ends_value(*p)) refuse(row.size(), "value is not a decimal number");
                 inside_value = false;
             }
             for (const std::uint8_t* stop = std::min(end, p + 64); p < stop;) {
                 int c = *p;
                 if (is_digit(c)) {
                     row.push_back(take_value(p, end, row.size() + 1));
-                    after_comma = false;
+                    after_comma_ = false;
                 } else if (is_blank(c)) {
                     ++p;
                 } else if (c == ',') {
-                    if (after_comma || row.empty())
+                    if (after_comma_ || taken_ + row.size() == 0)
                         refuse(row.size() + 1, "no value before the comma");
-                    after_comma = true;
+                    after_comma_ = true;
                     ++p;
-                } else if (c == '\n') {
-                    in_.skip(static_cast<std::size_t>(p + 1 - window.data()));
+                } else if (c == '\n' || (c == '\r' && p + 1 < end && p[1] == '\n')) {
+                    in_.skip(static_cast<std::size_t>(p + (c == '\n' ? 1 : 2) - window.data()));
                     ++lines_;
+                    taken_ = 0;
+                    after_comma_ = false;
                     return true;
                 } else {
-                    refuse(row.size() + 1,
-                           c == '-' ? "negative value" : "value is not a decimal number");
+                    refuse(row.size() + 1, c == '-'    ? "negative value"
+                                           : c == '\r' ? "carriage return without a line feed"
+                                                       : "value is not a decimal number");
                 }
             }
         }
@@ -200,14 +218,13 @@ bool TableReader::read_row(std::vector<std::uint16_t>& row) {
     }
 }
 
-bool TableReader::take_chunk(const std::uint8_t*& p, bool& inside_value, bool& after_comma,
+bool TableReader::take_chunk(const std::uint8_t*& p, bool& inside_value,
                              std::vector<std::uint16_t>& row) {
     using namespace decimal;
     std::uint64_t digit = mask64(p, digits);
     std::uint64_t comma = mask64(p, [](__m128i b) { return equal(b, ','); });
-    std::uint64_t blank = mask64(p, [](__m128i b) {
-        return _mm_or_si128(_mm_or_si128(equal(b, ' '), equal(b, '\t')), equal(b, '\r'));
-    });
+    std::uint64_t blank =
+        mask64(p, [](__m128i b) { return _mm_or_si128(equal(b, ' '), equal(b, '\t')); });
     std::uint64_t digit_before = digit << 1 | std::uint64_t(inside_value);
     // Only values, blanks and commas right after a value.
     if ((digit | blank | comma) != ~std::uint64_t(0) || (comma & ~digit_before) != 0) return false;
@@ -238,7 +255,8 @@ bool TableReader::take_chunk(const std::uint8_t*& p, bool& inside_value, bool& a
         *out++ = static_cast<std::uint16_t>(value);
     }
     if ((comma | digit) != 0)
-        after_comma = comma != 0 && (digit == 0 || __builtin_clzll(comma) < __builtin_clzll(digit));
+        after_comma_ =
+            comma != 0 && (digit == 0 || __builtin_clzll(comma) < __builtin_clzll(digit));
     inside_value = digit >> 63;
     p = chunk + 64;
     return true;
@@ -249,7 +267,7 @@ std::uint16_t TableReader::take_value(const std::uint8_t*& p, const std::uint8_t
     std::uint32_t value = 0;
     for (; p < end && is_digit(*p); ++p)
         value = std::min<std::uint32_t>(value * 10 + (*p - '0'), 65536);
-    if (p < end && !is_boundary(*p)) refuse(column, "value is not a decimal number");
+    if (p < end && !ends_value(*p)) refuse(column, "value is not a decimal number");
     if (value > 65535) refuse(column, "value is beyond 65535");
     if (value > max_value_)
         refuse(column,

@@ -3,6 +3,7 @@
 // between the values of a row and nothing after the last.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -51,18 +52,24 @@ class TableReader {
     // `lines_before` + 1 of the table, for messages.
     TableReader(Input& in, std::int32_t max_value, std::uint64_t lines_before = 0);
 
-    // Reads the next line's values into `row`; returns false at the end of the table.
-    bool read_row(std::vector<std::uint16_t>& row);
+    // Reads the next line's values into `row`, or with `most` given, the next of
+    // them up to about that many, so that a long line need not be held whole;
+    // row_goes_on() then says whether more of the line follows. Returns false at
+    // the end of the table.
+    bool read_row(std::vector<std::uint16_t>& row, std::size_t most = SIZE_MAX);
+    bool row_goes_on() const { return taken_ != 0; }
 
     // The lines read so far.
     std::uint64_t lines() const { return lines_; }
 
   private:
+    // Refuses the value in column `column` of the values read into `row`.
     [[noreturn]] void refuse(std::size_t column, const std::string& problem) const;
+    // Refuses a window of the input without a place to cut it: one long token.
+    [[noreturn]] void refuse_token(std::span<const std::uint8_t> token, std::size_t column) const;
     // Takes the values in the 64 bytes at `p` if they hold values, blanks and
     // commas alone, and moves `p` past them; false where a byte at a time must do.
-    bool take_chunk(const std::uint8_t*& p, bool& inside_value, bool& after_comma,
-                    std::vector<std::uint16_t>& row);
+    bool take_chunk(const std::uint8_t*& p, bool& inside_value, std::vector<std::uint16_t>& row);
     // Takes the value at `p`, in column `column`, and moves `p` past it.
     std::uint16_t take_value(const std::uint8_t*& p, const std::uint8_t* end,
                              std::size_t column) const;
@@ -70,4 +77,6 @@ class TableReader {
     Input& in_;
     std::uint32_t max_value_;
     std::uint64_t lines_ = 0;
+    std::size_t taken_ = 0;     // values of this line already returned
+    bool after_comma_ = false;  // a comma came after the last value
 };

@@ -118,6 +118,14 @@ TEST(Lumtab, ReadsStandardInputFromAFileOrAPipe) {
         EXPECT_EQ(read_file(dir / "t.int"), kTable);
         EXPECT_EQ(dir.names(), Names{"t.int"});
 
+        // Each image takes its own bytes, where standard input can be wound back.
+        options.input = "P5 3 2 255\n" + kRaster + "P2 1 1 9 4\n";
+        result = run_lumtab({"-", "-"}, options);
+        if (!pipe) {
+            EXPECT_EQ(result.status, 0) << result.err;
+            EXPECT_EQ(result.out, kTable + "4 \n");
+        }
+
         options.input = "P5 3 2 255\n\x01\x02";
         result = run_lumtab({"-"}, options);
         EXPECT_EQ(result.status, 1);
@@ -139,6 +147,8 @@ TEST(Lumtab, AnswersUsageHelpAndVersion) {
         {{"--nope"}, 2, "lumtab: unknown option --nope; see lumtab --help\n"},
         {{"-o"}, 2, "lumtab: option -o needs an argument; see lumtab --help\n"},
         {{"--maxval"}, 2, "lumtab: option --maxval needs an argument; see lumtab --help\n"},
+        {{"--output"}, 2, "lumtab: option --output needs an argument; see lumtab --help\n"},
+        {{"--quiet=1", "t"}, 2, "lumtab: option --quiet takes no argument; see lumtab --help\n"},
         {{"-r", "--maxval=70000", "t"},
          2,
          "lumtab: --maxval takes a number from 1 to 65535, not 70000; see lumtab --help\n"},
@@ -337,8 +347,8 @@ TEST(Lumtab, ReportsAFullDisk) {
 // not even SIGKILL leaves anything behind; with the named fallback, every fatal
 // signal that can be caught removes it, also the moment it is created.
 TEST(Lumtab, LeavesNothingWhenKilled) {
-    const int kSignals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM, SIGALRM,
-                            SIGUSR1, SIGUSR2, SIGPIPE, SIGXCPU, SIGKILL};
+    const std::vector<int> kSignals = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,  SIGALRM, SIGUSR1,
+                                       SIGUSR2, SIGPIPE, SIGXCPU, SIGRTMIN, SIGKILL};
     ScratchDir images;
     write_file(images / "big.pgm", pgm_bytes(2048, 2048, random_bytes(2048 * 2048, 3)));
     for (bool without_tmpfile : {false, true}) {
@@ -395,7 +405,9 @@ TEST(Lumtab, NeverExposesAPrivateTable) {
         int seen = 0;
         std::thread watcher([&] {
             alignas(inotify_event) char buffer[4096];
-            while (!done) {
+            // Until lumtab has ended and every event it caused has been read.
+            for (bool ended = false; !ended;) {
+                ended = done;
                 ssize_t n = read(watch, buffer, sizeof buffer);
                 for (char* p = buffer; n > 0 && p < buffer + n;) {
                     auto* event = reinterpret_cast<inotify_event*>(p);

@@ -92,6 +92,24 @@ TEST(OutputFile, WritesTheTargetOfASymbolicLink) {
     EXPECT_EQ(names_in(dir / "real"), (Names{"new", "table"}));
 }
 
+// As fs.protected_symlinks has it: a link that another user planted in a sticky
+// directory open to all, like /tmp, does not lead root to replace its target.
+TEST(OutputFile, RefusesALinkPlantedInASharedDirectory) {
+    if (geteuid() != 0) GTEST_SKIP() << "planting a link as another user takes root";
+    ScratchDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 01777), 0);
+    write_file(dir / "victim", "precious");
+    ASSERT_EQ(symlink((dir / "victim").c_str(), (dir / "table").c_str()), 0);
+    ASSERT_EQ(lchown((dir / "table").c_str(), 4321, 4321), 0);
+    try {
+        OutputFile out(dir / "table");
+        ADD_FAILURE() << "the planted link was followed";
+    } catch (const Error& error) {
+        EXPECT_EQ(error.error_number(), EACCES);
+    }
+    EXPECT_EQ(read_file(dir / "victim"), "precious");
+}
+
 // A FIFO (like a device) is written into, never replaced by a regular file.
 TEST(OutputFile, WritesIntoWhatIsNotARegularFile) {
     ScratchDir dir;

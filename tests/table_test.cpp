@@ -88,6 +88,10 @@ TEST(TableReader, RefusesWhatIsNotATableSayingWhere) {
         {"1 256\n", 255, "line 1, column 2: 256 is above the maximum value 255"},
         {"1,,2\n", 65535, "line 1, column 2: no value before the comma"},
         {",1\n", 65535, "line 1, column 1: no value before the comma"},
+        {"1 2\r3 4\n", 65535, "line 1, column 3: carriage return without a line feed"},
+        {"1 -" + std::string(200000, '5') + "\n", 65535, "line 1, column 2: negative value"},
+        {"1 2" + std::string(200000, 'x') + "\n", 65535,
+         "line 1, column 2: value is not a decimal number"},
         {"1\n2\n3 4;\n", 65535, "line 3, column 2: value is not a decimal number"},
     };
     for (const auto& c : cases) {
