@@ -196,8 +196,11 @@ class HeldRaster {
     bool wide() const { return wide_; }
 
     void append(std::span<const std::uint16_t> samples) {
-        if (!wide_ && std::any_of(samples.begin(), samples.end(), [](auto s) { return s > 255; }))
-            widen();
+        // All of them or'd together, which the compiler does a vector at a time.
+        std::uint16_t any = 0;
+        for (std::uint16_t sample : samples)
+            any |= sample;
+        if (any > 255 && !wide_) widen();
         const std::size_t size = wide_ ? 2 : 1;
         while (!samples.empty()) {
             if (blocks_.empty() || blocks_.back().used == kBlockBytes)
@@ -205,13 +208,14 @@ class HeldRaster {
             Block& block = blocks_.back();
             std::size_t n = std::min(samples.size(), (kBlockBytes - block.used) / size);
             std::uint8_t* at = block.bytes.get() + block.used;
-            for (std::size_t i = 0; i < n; ++i) {
-                if (wide_) {
+            if (wide_) {
+                for (std::size_t i = 0; i < n; ++i) {
                     at[2 * i] = static_cast<std::uint8_t>(samples[i] >> 8);
                     at[2 * i + 1] = static_cast<std::uint8_t>(samples[i]);
-                } else {
-                    at[i] = static_cast<std::uint8_t>(samples[i]);
                 }
+            } else {
+                for (std::size_t i = 0; i < n; ++i)
+                    at[i] = static_cast<std::uint8_t>(samples[i]);
             }
             block.used += n * size;
             samples = samples.subspan(n);

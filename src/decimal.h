@@ -15,6 +15,19 @@ inline std::uint64_t load8(const std::uint8_t* p) {
     return word;  // the first byte in the lowest bits: x86 and other little-endian machines
 }
 
+// How many bits of `mask` are set, without a call to the runtime on machines
+// that may lack the instruction (x86-64's baseline).
+inline unsigned count_ones(std::uint64_t mask) {
+#ifdef __POPCNT__
+    return static_cast<unsigned>(__builtin_popcountll(mask));
+#else
+    mask -= (mask >> 1) & 0x5555555555555555;
+    mask = (mask & 0x3333333333333333) + ((mask >> 2) & 0x3333333333333333);
+    mask = (mask + (mask >> 4)) & 0x0f0f0f0f0f0f0f0f;
+    return static_cast<unsigned>((mask * 0x0101010101010101) >> 56);
+#endif
+}
+
 // How many of the eight bytes in `word`, from its first, are decimal digits.
 inline unsigned digits_at_start(std::uint64_t word) {
     // A byte b is a digit when t = b ^ '0' is below 10. Adding 0x76 to t's low seven
@@ -44,6 +57,21 @@ inline unsigned number_length(unsigned start, std::uint64_t ends, std::uint64_t 
     std::uint64_t after = ends & (~std::uint64_t(0) << start);
     return after != 0 ? static_cast<unsigned>(__builtin_ctzll(after)) - start
                       : digits_at_start(word);
+}
+
+// The value of the first `count` bytes of `word`, 1 to 4 decimal digits: as
+// value_of, with one multiplication fewer, for the short numbers of 8-bit images.
+inline std::uint32_t value_of_short(std::uint64_t word, unsigned count) {
+    std::uint32_t digits = (static_cast<std::uint32_t>(word) ^ 0x30303030u) << (8 * (4 - count));
+    digits = digits * 10 + (digits >> 8);  // the first pair in byte 0, the second in byte 2
+    return (digits & 0xff) * 100 + ((digits >> 16) & 0xff);
+}
+
+// The value of a number of `count` digits at the start of `word`, or 65536 (beyond
+// any sample) for more than five, which leading zeros or a value to refuse take.
+inline std::uint32_t value_of_number(std::uint64_t word, unsigned count) {
+    if (count <= 4) return value_of_short(word, count);
+    return count == 5 ? value_of(word, 5) : 65536;
 }
 
 // How many zeros lead the number at the start of `bytes`, the last digit not counted:

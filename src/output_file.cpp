@@ -130,6 +130,17 @@ std::string link_target(const std::string& name) {
     throw Error::from_errno(name, ELOOP);
 }
 
+// Lets the kernel drop the cached pages of the file that `path` will replace. They
+// are of no further use, and the new file can take their memory at once, where it
+// would otherwise hold twice the file's size in the cache until the rename. This
+// is only advice: its failure does no harm, and pages not yet written stay.
+void drop_cached_pages(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return;
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    ::close(fd);
+}
+
 // A name for a temporary file beside `path` that nobody can guess.
 std::string temporary_name(const std::string& path) {
     unsigned long long random = 0;
@@ -160,6 +171,7 @@ OutputFile::OutputFile(const std::string& name) : name_(name) {
         // Refuse now what a plain open would refuse, rather than replace it at the end.
         if (::access(path_.c_str(), W_OK) != 0) throw Error::from_errno(name_, errno);
         replacing_ = true;
+        drop_cached_pages(path_);
     } else if (errno != ENOENT) {
         throw Error::from_errno(name_, errno);
     }

@@ -306,8 +306,7 @@ bool PgmReader::take_chunk(const std::uint8_t*& p, bool& inside_sample, std::spa
         const std::uint8_t* at = chunk + start;
         std::uint64_t word = load8(at);
         unsigned digits = number_length(start, ends, word);
-        // More than five digits: leading zeros, or a sample to refuse.
-        std::uint32_t value = digits <= 5 ? value_of(word, digits) : 65536;
+        std::uint32_t value = value_of_number(word, digits);
         if (value > max_value) {
             // Leading zeros, or a sample to refuse: byte by byte from this one on.
             count += static_cast<std::size_t>(next - first);

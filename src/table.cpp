@@ -229,10 +229,12 @@ bool TableReader::take_chunk(const std::uint8_t*& p, bool& inside_value,
     // Only values, blanks and commas right after a value.
     if ((digit | blank | comma) != ~std::uint64_t(0) || (comma & ~digit_before) != 0) return false;
     std::uint64_t starts = digit & ~digit_before;
-    // Room for the values first: pushed back one by one, each would wait for the
-    // last to store the row's new size.
+    // Room for the values first, kept ahead of the row's end so that the row's
+    // size changes once a chunk: pushed back one by one, each value would wait for
+    // the last to store the row's new size.
     std::size_t taken = row.size();
-    row.resize(taken + static_cast<std::size_t>(__builtin_popcountll(starts)));
+    if (row.capacity() < taken + 64) row.reserve(std::max<std::size_t>(2 * row.capacity(), 1024));
+    row.resize(taken + count_ones(starts));
     std::uint16_t* out = row.data() + taken;
     // Locals, not the reference and the member, so that they stay in registers.
     const std::uint8_t* const chunk = p;
@@ -243,8 +245,7 @@ bool TableReader::take_chunk(const std::uint8_t*& p, bool& inside_value,
         const std::uint8_t* at = chunk + start;
         std::uint64_t word = load8(at);
         unsigned count = number_length(start, ends, word);
-        // More than five digits: leading zeros, or a value to refuse.
-        std::uint32_t value = count <= 5 ? value_of(word, count) : 65536;
+        std::uint32_t value = value_of_number(word, count);
         if (value > max_value) {
             // Leading zeros, or a value to refuse: byte by byte from this value on.
             row.resize(static_cast<std::size_t>(out - row.data()));
