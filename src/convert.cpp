@@ -9,8 +9,8 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <optional>
-#include <semaphore>
 #include <span>
 #include <system_error>
 #include <thread>
@@ -68,112 +68,144 @@ class Progress {
 constexpr std::size_t kBlockSamples = 256 * 1024;
 constexpr std::size_t kBlockSize = TableFormatter::max_text_size(kBlockSamples);
 
-// Reads an image's samples and formats them into blocks of table text.
+// A block of the table: samples read in turn, and their text.
+struct Block {
+    std::unique_ptr<std::uint16_t[]> samples =
+        std::make_unique_for_overwrite<std::uint16_t[]>(kBlockSamples);
+    std::unique_ptr<char[]> text = std::make_unique_for_overwrite<char[]>(kBlockSize);
+    std::uint64_t first = 0;  // the image's index of the first sample, or row
+    std::size_t count = 0;    // samples, or rows of an image 0 pixels wide
+    std::size_t length = 0;   // bytes of text
+};
+
+// An image's table, a block at a time: the blocks must be read in turn, but each
+// can be formatted on its own, on any thread.
 class TableText {
   public:
     TableText(PgmReader& reader, TableStyle style)
-        : reader_(reader),
-          header_(reader.header()),
-          formatter_(style, header_.width),
-          samples_(std::make_unique_for_overwrite<std::uint16_t[]>(kBlockSamples)) {}
+        : reader_(reader), header_(reader.header()), style_(style) {}
 
-    // Formats the next block into `block`, which holds kBlockSize bytes; returns its
-    // length, 0 at the end of the table. Throws Error for a fault in the image.
-    std::size_t next(char* block) {
+    // Reads the next block's samples; false at the end of the image. Throws Error
+    // for a fault in it.
+    bool read(Block& block) {
+        block.first = next_;
         if (header_.width == 0) {
             // Rows without samples: the table is their line feeds.
-            std::size_t n = std::min<std::uint64_t>(header_.height - empty_rows_, kBlockSize);
-            std::fill_n(block, n, '\n');
-            empty_rows_ += n;
-            return n;
-        }
-        std::size_t n;
-        char* end;
-        if (header_.max_value > 255) {
-            n = reader_.read(std::span(samples_.get(), kBlockSamples));
-            end = formatter_.format(std::span<const std::uint16_t>(samples_.get(), n), block);
+            block.count = std::min<std::uint64_t>(header_.height - next_, kBlockSize);
+        } else if (header_.max_value > 255) {
+            block.count = reader_.read(std::span(block.samples.get(), kBlockSamples));
         } else {
-            auto* bytes = reinterpret_cast<std::uint8_t*>(samples_.get());
-            n = reader_.read(std::span(bytes, kBlockSamples));
-            end = formatter_.format(std::span<const std::uint8_t>(bytes, n), block);
+            auto* bytes = reinterpret_cast<std::uint8_t*>(block.samples.get());
+            block.count = reader_.read(std::span(bytes, kBlockSamples));
         }
-        done_.store(reader_.samples_read(), std::memory_order_relaxed);
-        return static_cast<std::size_t>(end - block);
+        next_ += block.count;
+        return block.count != 0;
     }
 
-    // The samples formatted so far; any thread may ask.
-    std::uint64_t done() const { return done_.load(std::memory_order_relaxed); }
+    // Formats a block read: its row and column follow from its first sample.
+    void format(Block& block) const {
+        if (header_.width == 0) {
+            std::fill_n(block.text.get(), block.count, '\n');
+            block.length = block.count;
+            return;
+        }
+        TableFormatter formatter(style_, header_.width, block.first % header_.width);
+        char* end;
+        if (header_.max_value > 255) {
+            end = formatter.format(std::span<const std::uint16_t>(block.samples.get(), block.count),
+                                   block.text.get());
+        } else {
+            auto* bytes = reinterpret_cast<const std::uint8_t*>(block.samples.get());
+            end = formatter.format(std::span(bytes, block.count), block.text.get());
+        }
+        block.length = static_cast<std::size_t>(end - block.text.get());
+    }
+
     // At most the table's size in bytes.
     std::uint64_t size_bound() const { return 7 * header_.samples() + header_.height; }
 
   private:
     PgmReader& reader_;
     PgmHeader header_;
-    TableFormatter formatter_;
-    std::unique_ptr<std::uint16_t[]> samples_;
-    std::uint64_t empty_rows_ = 0;
-    std::atomic<std::uint64_t> done_{0};
+    TableStyle style_;
+    std::uint64_t next_ = 0;
 };
 
-// Formats and writes the table a block at a time on this thread alone.
+// Reads, formats and writes the table a block at a time on this thread alone.
 void write_blocks(TableText& text, OutputFile& out, Progress& progress) {
-    auto block = std::make_unique_for_overwrite<char[]>(kBlockSize);
-    while (std::size_t length = text.next(block.get())) {
-        out.write({block.get(), length});
-        progress.update(text.done());
+    Block block;
+    while (text.read(block)) {
+        text.format(block);
+        out.write({block.text.get(), block.length});
+        progress.update(block.first + block.count);
     }
 }
 
-// Reads and formats the table on a second thread while this one writes it: the two
-// pass three blocks back and forth. Returns false, having done nothing, if the
-// second thread cannot be started.
+// Two threads, this one and a second, each read a block in turn, format it while
+// the other writes, and write it in turn: formatting costs about what writing
+// does, so neither waits long for the other. Returns false, having done nothing,
+// if the second thread cannot be started.
 bool write_blocks_in_parallel(TableText& text, OutputFile& out, Progress& progress) {
-    constexpr std::size_t kBlocks = 3;
-    std::array<std::unique_ptr<char[]>, kBlocks> blocks;
-    std::array<std::size_t, kBlocks> lengths{};  // 0 marks the end of the table
-    for (auto& block : blocks)
-        block = std::make_unique_for_overwrite<char[]>(kBlockSize);
-    std::counting_semaphore<kBlocks> free(kBlocks);
-    std::counting_semaphore<kBlocks> full(0);
-    std::atomic<bool> stop{false};
-    std::exception_ptr failure;  // the formatter's; it ends the table
+    constexpr std::uint64_t kStopped = ~std::uint64_t(0);
+    std::mutex reading;                  // one thread reads at a time, the blocks in order
+    std::uint64_t next_ticket = 0;       // the order of the next block read
+    std::atomic<std::uint64_t> turn{0};  // the block to be written next, or kStopped
+    std::exception_ptr failure;          // the first, which stops both threads
+    std::mutex failing;
 
-    std::thread formatter;
-    try {
-        formatter = std::thread([&] {
-            for (std::size_t i = 0;; ++i) {
-                free.acquire();
-                if (stop) return;
-                std::size_t length = 0;
-                try {
-                    length = text.next(blocks[i % kBlocks].get());
-                } catch (...) {
-                    failure = std::current_exception();
+    auto stop = [&](std::exception_ptr why) {
+        std::lock_guard lock(failing);
+        if (!failure) failure = why;
+        turn = kStopped;
+        turn.notify_all();
+    };
+    auto work = [&](bool main) {
+        Block block;
+        try {
+            for (;;) {
+                std::uint64_t ticket;
+                bool more;
+                {
+                    std::lock_guard lock(reading);
+                    if (turn == kStopped) return;
+                    ticket = next_ticket++;
+                    try {
+                        more = text.read(block);
+                    } catch (...) {
+                        // Stopped before the lock goes, so that no later block is
+                        // read and found wanting in its turn.
+                        stop(std::current_exception());
+                        return;
+                    }
                 }
-                lengths[i % kBlocks] = length;
-                full.release();
-                if (length == 0) return;
+                if (more) text.format(block);
+                for (std::uint64_t now = turn; now != ticket; now = turn) {
+                    if (now == kStopped) return;
+                    turn.wait(now);
+                }
+                if (!more) {
+                    turn = ticket + 1;  // the end: the other thread's next turn says so
+                    turn.notify_all();
+                    return;
+                }
+                out.write({block.text.get(), block.length});
+                if (main) progress.update(block.first + block.count);
+                turn = ticket + 1;
+                turn.notify_all();
             }
-        });
+        } catch (...) {
+            stop(std::current_exception());
+        }
+    };
+
+    std::thread second;
+    try {
+        second = std::thread(work, false);
     } catch (const std::system_error&) {
         return false;
     }
-    try {
-        for (std::size_t i = 0;; ++i) {
-            full.acquire();
-            std::size_t length = lengths[i % kBlocks];
-            if (length == 0) break;
-            out.write({blocks[i % kBlocks].get(), length});
-            progress.update(text.done());
-            free.release();
-        }
-    } catch (...) {
-        stop = true;
-        free.release();
-        formatter.join();
-        throw;
-    }
-    formatter.join();
+    work(true);
+    second.join();
     if (failure) std::rethrow_exception(failure);
     return true;
 }

@@ -68,12 +68,13 @@ std::string_view table_suffix(TableStyle style) {
     return "int";
 }
 
-TableFormatter::TableFormatter(TableStyle style, std::int32_t width)
+TableFormatter::TableFormatter(TableStyle style, std::int32_t width, std::int64_t column)
     : separator_(style == TableStyle::csv   ? ','
                  : style == TableStyle::tsv ? '\t'
                                             : ' '),
       separator_ends_row_(style == TableStyle::spaces),
-      width_(width) {}
+      width_(width),
+      column_(column) {}
 
 template <typename Sample>
 char* TableFormatter::format_samples(std::span<const Sample> samples, const std::uint64_t* entries,

@@ -20,7 +20,8 @@ std::string_view table_suffix(TableStyle style);
 // Formats samples into table text, row after row.
 class TableFormatter {
   public:
-    TableFormatter(TableStyle style, std::int32_t width);
+    // Formats rows of `width` values, from column `column` (0 for a row's start) on.
+    TableFormatter(TableStyle style, std::int32_t width, std::int64_t column = 0);
 
     // The most text that `samples` samples can take, line feeds included.
     static constexpr std::size_t max_text_size(std::size_t samples) { return 7 * samples + 8; }
