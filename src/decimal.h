@@ -74,6 +74,39 @@ inline std::uint32_t value_of_number(std::uint64_t word, unsigned count) {
     return count == 5 ? value_of(word, 5) : 65536;
 }
 
+// The values of the numbers of one to three digits that could start at each of
+// 64 bytes, computed for all the bytes at once, eight at a time: a number that
+// starts in a chunk is then one load away, however long it is. Reads up to 66
+// bytes from the chunk's start.
+struct ShortValues {
+    alignas(16) std::uint16_t of[3][64];  // of[length - 1][start]
+
+    explicit ShortValues(const std::uint8_t* chunk) {
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i ascii_zero = _mm_set1_epi16('0');
+        const __m128i ten = _mm_set1_epi16(10);
+        for (int at = 0; at < 64; at += 8) {
+            auto digits_at = [&](int offset) {
+                __m128i bytes =
+                    _mm_loadl_epi64(reinterpret_cast<const __m128i*>(chunk + at + offset));
+                return _mm_sub_epi16(_mm_unpacklo_epi8(bytes, zero), ascii_zero);
+            };
+            __m128i one = digits_at(0);
+            __m128i two = _mm_add_epi16(_mm_mullo_epi16(one, ten), digits_at(1));
+            __m128i three = _mm_add_epi16(_mm_mullo_epi16(two, ten), digits_at(2));
+            _mm_store_si128(reinterpret_cast<__m128i*>(&of[0][at]), one);
+            _mm_store_si128(reinterpret_cast<__m128i*>(&of[1][at]), two);
+            _mm_store_si128(reinterpret_cast<__m128i*>(&of[2][at]), three);
+        }
+    }
+};
+
+// Whether `digits` (a chunk's mask of its digits) has a run of four or more, which
+// ShortValues cannot give.
+inline bool has_long_run(std::uint64_t digits) {
+    return (digits & digits >> 1 & digits >> 2 & digits >> 3) != 0;
+}
+
 // How many zeros lead the number at the start of `bytes`, the last digit not counted:
 // they may go, however many there are, without changing its value.
 inline std::size_t leading_zeros(const std::uint8_t* bytes, std::size_t size) {

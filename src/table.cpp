@@ -241,20 +241,39 @@ bool TableReader::take_chunk(const std::uint8_t*& p, bool& inside_value,
     const std::uint8_t* const chunk = p;
     const std::uint32_t max_value = max_value_;
     const std::uint64_t ends = ~digit & digit_before;
-    for (; starts != 0; starts &= starts - 1) {
-        unsigned start = static_cast<unsigned>(__builtin_ctzll(starts));
-        const std::uint8_t* at = chunk + start;
-        std::uint64_t word = load8(at);
-        unsigned count = number_length(start, ends, word);
-        std::uint32_t value = value_of_number(word, count);
+    auto take = [&](unsigned start, std::uint32_t value) {
         if (value > max_value) {
             // Leading zeros, or a value to refuse: byte by byte from this value on.
             row.resize(static_cast<std::size_t>(out - row.data()));
-            p = at;
+            p = chunk + start;
             inside_value = false;
             return false;
         }
         *out++ = static_cast<std::uint16_t>(value);
+        return true;
+    };
+    if (!has_long_run(digit)) {
+        // Short numbers, as in the tables of 8-bit images: their values computed
+        // for the whole chunk at once, each then one load away.
+        const ShortValues shorts(chunk);
+        for (; starts != 0; starts &= starts - 1) {
+            unsigned start = static_cast<unsigned>(__builtin_ctzll(starts));
+            std::uint64_t after = ends & (~std::uint64_t(0) << start);
+            std::uint32_t value;
+            if (after != 0) {
+                value = shorts.of[__builtin_ctzll(after) - start - 1][start];
+            } else {  // it goes on into the next chunk
+                std::uint64_t word = load8(chunk + start);
+                value = value_of_number(word, digits_at_start(word));
+            }
+            if (!take(start, value)) return false;
+        }
+    } else {
+        for (; starts != 0; starts &= starts - 1) {
+            unsigned start = static_cast<unsigned>(__builtin_ctzll(starts));
+            std::uint64_t word = load8(chunk + start);
+            if (!take(start, value_of_number(word, number_length(start, ends, word)))) return false;
+        }
     }
     if ((comma | digit) != 0)
         after_comma_ =
