@@ -301,12 +301,24 @@ bool PgmReader::take_chunk(const std::uint8_t*& p, bool& inside_sample, std::spa
     std::uint64_t digit_before = digit << 1 | std::uint64_t(inside_sample);
     std::uint64_t starts = digit & ~digit_before;
     std::uint64_t ends = ~digit & digit_before;
+    // Short numbers, as in 8-bit images: their values computed for the whole chunk
+    // at once, each then one load away.
+    std::optional<ShortValues> shorts;
+    if (!has_long_run(digit)) shorts.emplace(chunk);
     for (; starts != 0 && next != last; starts &= starts - 1) {
         unsigned start = static_cast<unsigned>(__builtin_ctzll(starts));
         const std::uint8_t* at = chunk + start;
-        std::uint64_t word = load8(at);
-        unsigned digits = number_length(start, ends, word);
-        std::uint32_t value = value_of_number(word, digits);
+        std::uint64_t after = ends & (~std::uint64_t(0) << start);
+        unsigned digits;
+        std::uint32_t value;
+        if (shorts && after != 0) {
+            digits = static_cast<unsigned>(__builtin_ctzll(after)) - start;
+            value = shorts->of[digits - 1][start];
+        } else {
+            std::uint64_t word = load8(at);
+            digits = number_length(start, ends, word);
+            value = value_of_number(word, digits);
+        }
         if (value > max_value) {
             // Leading zeros, or a sample to refuse: byte by byte from this one on.
             count += static_cast<std::size_t>(next - first);
