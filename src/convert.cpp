@@ -159,7 +159,7 @@ bool write_blocks_in_parallel(TableText& text, OutputFile& out, Progress& progre
         turn = kStopped;
         turn.notify_all();
     };
-    auto work = [&](bool main) {
+    auto work = [&] {
         Block block;
         try {
             for (;;) {
@@ -189,7 +189,8 @@ bool write_blocks_in_parallel(TableText& text, OutputFile& out, Progress& progre
                     return;
                 }
                 out.write({block.text.get(), block.length});
-                if (main) progress.update(block.first + block.count);
+                // In turn, as the writes: the two threads never draw at once.
+                progress.update(block.first + block.count);
                 turn = ticket + 1;
                 turn.notify_all();
             }
@@ -200,11 +201,11 @@ bool write_blocks_in_parallel(TableText& text, OutputFile& out, Progress& progre
 
     std::thread second;
     try {
-        second = std::thread(work, false);
+        second = std::thread(work);
     } catch (const std::system_error&) {
         return false;
     }
-    work(true);
+    work();
     second.join();
     if (failure) std::rethrow_exception(failure);
     return true;
