@@ -107,6 +107,17 @@ inline bool has_long_run(std::uint64_t digits) {
     return (digits & digits >> 1 & digits >> 2 & digits >> 3) != 0;
 }
 
+// How many bytes of a window of `size` bytes run up to and including its last
+// byte for which `is_break` holds: where the window can end without cutting a
+// number. 0 if there is no such byte.
+template <typename IsBreak>
+inline std::size_t through_last_break(const std::uint8_t* window, std::size_t size,
+                                      IsBreak is_break) {
+    while (size > 0 && !is_break(window[size - 1]))
+        --size;
+    return size;
+}
+
 // How many zeros lead the number at the start of `bytes`, the last digit not counted:
 // they may go, however many there are, without changing its value.
 inline std::size_t leading_zeros(const std::uint8_t* bytes, std::size_t size) {

@@ -13,8 +13,9 @@
 // A replaced file keeps its permissions, and its owner and group where the system
 // permits; the temporary file is never more open than that. A name that is a
 // symbolic link stands for its target. An existing file that is not a regular one
-// (a device, a FIFO) is written into, as are standard output and, with the
-// fallback's named temporary file, a fatal signal removes the temporary file first.
+// (a device, a FIFO) is written into, as is standard output. Where the temporary
+// file has a name (the fallback), a fatal signal removes it before it ends the
+// process.
 class OutputFile {
   public:
     struct StandardOutput {};

@@ -237,8 +237,7 @@ std::size_t PgmReader::read_plain(std::span<Sample> out) {
         if (window.empty()) throw Error(in_.name(), truncated(read_, header_.samples(), "samples"));
         std::size_t limit = window.size();
         if (window.size() >= kWindow) {
-            while (limit > 0 && !is_space(window[limit - 1]))
-                --limit;
+            limit = decimal::through_last_break(window.data(), window.size(), is_space);
             if (limit == 0) {
                 // A window without a break is one number: its leading zeros go first.
                 if (std::size_t zeros = decimal::leading_zeros(window.data(), window.size())) {

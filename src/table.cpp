@@ -162,8 +162,7 @@ bool TableReader::read_row(std::vector<std::uint16_t>& row, std::size_t most) {
         }
         std::size_t limit = window.size();
         if (window.size() >= kWindow) {
-            while (limit > 0 && !is_boundary(window[limit - 1]))
-                --limit;
+            limit = decimal::through_last_break(window.data(), window.size(), is_boundary);
             if (limit == 0) {
                 // A window without a break is one value: its leading zeros go first.
                 if (std::size_t zeros = decimal::leading_zeros(window.data(), window.size())) {
