@@ -73,9 +73,10 @@ struct Block {
     std::unique_ptr<std::uint16_t[]> samples =
         std::make_unique_for_overwrite<std::uint16_t[]>(kBlockSamples);
     std::unique_ptr<char[]> text = std::make_unique_for_overwrite<char[]>(kBlockSize);
-    std::uint64_t first = 0;  // the image's index of the first sample, or row
-    std::size_t count = 0;    // samples, or rows of an image 0 pixels wide
-    std::size_t length = 0;   // bytes of text
+    std::unique_ptr<PlainText> plain;  // a plain image's samples, until parsed
+    std::uint64_t first = 0;           // the image's index of the first sample, or row
+    std::size_t count = 0;             // samples, or rows of an image 0 pixels wide
+    std::size_t length = 0;            // bytes of text
 };
 
 // An image's table, a block at a time: the blocks must be read in turn, but each
@@ -86,9 +87,15 @@ class TableText {
         : reader_(reader), header_(reader.header()), style_(style) {}
 
     // Reads the next block's samples; false at the end of the image. Throws Error
-    // for a fault in it.
+    // for a fault in it, or, for a plain image, leaves that to format().
     bool read(Block& block) {
         block.first = next_;
+        if (header_.plain && header_.width != 0) {
+            if (!block.plain) block.plain = std::make_unique<PlainText>();
+            block.count = reader_.take_text(*block.plain, kBlockSamples);
+            next_ += block.count;
+            return block.count != 0 || block.plain->fault;
+        }
         if (header_.width == 0) {
             // Rows without samples: the table is their line feeds.
             block.count = std::min<std::uint64_t>(header_.height - next_, kBlockSize);
@@ -102,8 +109,10 @@ class TableText {
         return block.count != 0;
     }
 
-    // Formats a block read: its row and column follow from its first sample.
+    // Formats a block read: its row and column follow from its first sample. Throws
+    // Error for a fault in a plain image's samples.
     void format(Block& block) const {
+        if (block.plain) parse(block);
         if (header_.width == 0) {
             std::fill_n(block.text.get(), block.count, '\n');
             block.length = block.count;
@@ -119,6 +128,15 @@ class TableText {
             end = formatter.format(std::span(bytes, block.count), block.text.get());
         }
         block.length = static_cast<std::size_t>(end - block.text.get());
+    }
+
+    void parse(Block& block) const {
+        if (header_.max_value > 255) {
+            reader_.parse_text(*block.plain, std::span(block.samples.get(), kBlockSamples));
+        } else {
+            auto* bytes = reinterpret_cast<std::uint8_t*>(block.samples.get());
+            reader_.parse_text(*block.plain, std::span(bytes, kBlockSamples));
+        }
     }
 
     // At most the table's size in bytes.
@@ -143,12 +161,14 @@ void write_blocks(TableText& text, OutputFile& out, Progress& progress) {
 
 // Two threads, this one and a second, each read a block in turn, format it while
 // the other writes, and write it in turn: formatting costs about what writing
-// does, so neither waits long for the other. Returns false, having done nothing,
-// if the second thread cannot be started.
+// does, so neither waits long for the other. A fault found in a block is reported
+// in the block's turn, so that the first in the image is the one reported. Returns
+// false, having done nothing, if the second thread cannot be started.
 bool write_blocks_in_parallel(TableText& text, OutputFile& out, Progress& progress) {
     constexpr std::uint64_t kStopped = ~std::uint64_t(0);
     std::mutex reading;                  // one thread reads at a time, the blocks in order
     std::uint64_t next_ticket = 0;       // the order of the next block read
+    bool read_failed = false;            // no block is read after one that failed
     std::atomic<std::uint64_t> turn{0};  // the block to be written next, or kStopped
     std::exception_ptr failure;          // the first, which stops both threads
     std::mutex failing;
@@ -164,24 +184,33 @@ bool write_blocks_in_parallel(TableText& text, OutputFile& out, Progress& progre
         try {
             for (;;) {
                 std::uint64_t ticket;
-                bool more;
+                bool more = false;
+                std::exception_ptr fault;
                 {
                     std::lock_guard lock(reading);
                     if (turn == kStopped) return;
                     ticket = next_ticket++;
                     try {
-                        more = text.read(block);
+                        more = !read_failed && text.read(block);
                     } catch (...) {
-                        // Stopped before the lock goes, so that no later block is
-                        // read and found wanting in its turn.
-                        stop(std::current_exception());
-                        return;
+                        fault = std::current_exception();
+                        read_failed = true;
                     }
                 }
-                if (more) text.format(block);
+                if (more) {
+                    try {
+                        text.format(block);
+                    } catch (...) {
+                        fault = std::current_exception();
+                    }
+                }
                 for (std::uint64_t now = turn; now != ticket; now = turn) {
                     if (now == kStopped) return;
                     turn.wait(now);
+                }
+                if (fault) {
+                    stop(fault);
+                    return;
                 }
                 if (!more) {
                     turn = ticket + 1;  // the end: the other thread's next turn says so

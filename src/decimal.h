@@ -81,7 +81,10 @@ inline std::uint32_t value_of_number(std::uint64_t word, unsigned count) {
 struct ShortValues {
     alignas(16) std::uint16_t of[3][64];  // of[length - 1][start]
 
-    explicit ShortValues(const std::uint8_t* chunk) {
+    ShortValues() = default;  // to compute() later
+    explicit ShortValues(const std::uint8_t* chunk) { compute(chunk); }
+
+    void compute(const std::uint8_t* chunk) {
         const __m128i zero = _mm_setzero_si128();
         const __m128i ascii_zero = _mm_set1_epi16('0');
         const __m128i ten = _mm_set1_epi16(10);
@@ -97,6 +100,47 @@ struct ShortValues {
             _mm_store_si128(reinterpret_cast<__m128i*>(&of[0][at]), one);
             _mm_store_si128(reinterpret_cast<__m128i*>(&of[1][at]), two);
             _mm_store_si128(reinterpret_cast<__m128i*>(&of[2][at]), three);
+        }
+    }
+};
+
+// The values of the numbers of one to three digits that end at each of 64 bytes of
+// digits and whitespace alone, computed for all the bytes at once: of[i] for the
+// number whose last digit is byte i. Reads the two bytes before the chunk, which
+// must not be digits where a number starts the chunk.
+struct NumbersEndingAt {
+    alignas(16) std::uint16_t of[64];
+    std::uint64_t above = 0;  // bit i: of[i] is above the `max` given
+
+    NumbersEndingAt(const std::uint8_t* chunk, std::uint32_t max) {
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i ascii_zero = _mm_set1_epi16('0');
+        const __m128i minus_one = _mm_set1_epi16(-1);
+        const __m128i ten = _mm_set1_epi16(10);
+        const __m128i hundred = _mm_set1_epi16(100);
+        // Three digits are at most 999; compared as signed 16-bit numbers.
+        const __m128i maximum = _mm_set1_epi16(static_cast<short>(max < 999 ? max : 999));
+        auto digits_at = [&](int at) {
+            __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(chunk + at));
+            return _mm_sub_epi16(_mm_unpacklo_epi8(bytes, zero), ascii_zero);
+        };
+        auto values_at = [&](int at) {
+            // Whitespace is below '0': a digit is what is not negative here.
+            __m128i ones = digits_at(at);
+            __m128i tens = digits_at(at - 1);
+            __m128i hundreds = digits_at(at - 2);
+            __m128i has_tens = _mm_cmpgt_epi16(tens, minus_one);
+            __m128i has_hundreds = _mm_and_si128(has_tens, _mm_cmpgt_epi16(hundreds, minus_one));
+            __m128i value =
+                _mm_add_epi16(ones, _mm_mullo_epi16(_mm_and_si128(tens, has_tens), ten));
+            value = _mm_add_epi16(value,
+                                  _mm_mullo_epi16(_mm_and_si128(hundreds, has_hundreds), hundred));
+            _mm_store_si128(reinterpret_cast<__m128i*>(&of[at]), value);
+            return _mm_cmpgt_epi16(value, maximum);
+        };
+        for (int at = 0; at < 64; at += 16) {
+            __m128i over = _mm_packs_epi16(values_at(at), values_at(at + 8));
+            above |= std::uint64_t(unsigned(_mm_movemask_epi8(over))) << at;
         }
     }
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <optional>
@@ -217,24 +218,176 @@ std::size_t PgmReader::read_binary(std::span<std::uint8_t> bytes, int sample_siz
     return bytes.size() / sample_size;
 }
 
-void PgmReader::refuse_sample(const std::string& what, const std::string& problem) const {
-    std::uint64_t row = read_ / header_.width + 1;
-    std::uint64_t column = read_ % header_.width + 1;
-    throw Error(in_.name(), what + " at row " + std::to_string(row) + ", column " +
-                                std::to_string(column) + " " + problem);
+namespace {
+
+// The fault in the sample at `index`: "`what` at row R, column C `problem`".
+Error sample_fault(const std::string& name, const PgmHeader& header, std::uint64_t index,
+                   const std::string& what, const std::string& problem) {
+    std::uint64_t row = index / header.width + 1;
+    std::uint64_t column = index % header.width + 1;
+    return Error(name, what + " at row " + std::to_string(row) + ", column " +
+                           std::to_string(column) + " " + problem);
 }
 
-// Decimal numbers separated by whitespace, in any line layout; the last one may end
-// the file. They are parsed a window of the input at a time, each window ending in
-// whitespace so that no number is cut, or at the end of the file. Within a window,
-// 64 bytes of digits and whitespace alone are taken at once, as a table's values are.
+__m128i whitespace(__m128i b) {
+    // Tab, line feed, vertical tab, form feed and carriage return are 9 to 13.
+    __m128i control =
+        _mm_and_si128(_mm_cmpgt_epi8(b, _mm_set1_epi8(8)), _mm_cmplt_epi8(b, _mm_set1_epi8(14)));
+    return _mm_or_si128(control, decimal::equal(b, ' '));
+}
+
+struct Counted {
+    std::size_t bytes;
+    std::size_t samples;
+};
+
+// Counts the samples in `size` bytes of text, each a run of bytes other than
+// whitespace, the first byte starting one: the first `most` of them, and the bytes
+// up to where the last of those ends.
+Counted count_samples(const std::uint8_t* text, std::size_t size, std::size_t most) {
+    std::size_t samples = 0;
+    std::size_t at = 0;
+    std::uint64_t space_before = 1;
+    for (; at + 64 <= size; at += 64) {
+        std::uint64_t space = decimal::mask64(text + at, whitespace);
+        unsigned starts = decimal::count_ones(~space & (space << 1 | space_before));
+        if (samples + starts >= most) break;  // the last one wanted is found below
+        samples += starts;
+        space_before = space >> 63;
+    }
+    bool inside = space_before == 0;
+    for (; at < size; ++at) {
+        bool space = is_space(text[at]);
+        if (space && inside && samples == most) break;
+        if (!space && !inside) {
+            if (samples == most) break;
+            ++samples;
+        }
+        inside = !space;
+    }
+    return {at, samples};
+}
+
+// Parses a run of a plain raster's text, counting the samples as it goes so that
+// a fault can be placed by its row and column.
 template <typename Sample>
-std::size_t PgmReader::read_plain(std::span<Sample> out) {
-    constexpr std::size_t kWindow = Input::kBufferSize / 2;
-    std::size_t count = 0;
-    while (count < out.size()) {
+class PlainParser {
+  public:
+    PlainParser(const std::string& name, const PgmHeader& header, std::uint64_t first)
+        : name_(name), header_(header), index_(first) {}
+
+    // Takes the samples of the text from `p` to `end` into `out`, until it is full.
+    void parse(const std::uint8_t* p, const std::uint8_t* end, std::span<Sample> out) {
+        std::size_t count = 0;
+        while (count < out.size() && p < end) {
+            if (end - p >= 64 + 8 && take_chunk(p, out, count)) continue;
+            for (const std::uint8_t* stop = std::min(end, p + 64);
+                 count < out.size() && p < stop;) {
+                if (is_space(*p)) {
+                    ++p;
+                    continue;
+                }
+                out[count++] = static_cast<Sample>(take_sample(p, end));
+                ++index_;
+            }
+        }
+    }
+
+  private:
+    // Takes into `out`, from `count` on, the samples that end in the 64 bytes at
+    // `p`, if those bytes are digits and whitespace alone, and moves `p` to the first
+    // sample not taken; false where a byte at a time must do. `p` is whitespace or
+    // the start of a sample, so a sample is taken whole, in the chunk where it ends.
+    bool take_chunk(const std::uint8_t*& p, std::span<Sample> out, std::size_t& count);
+    // Takes the sample at `p` and moves `p` past it.
+    std::uint32_t take_sample(const std::uint8_t*& p, const std::uint8_t* end) const;
+
+    [[noreturn]] void refuse(const std::string& what, const std::string& problem) const {
+        throw sample_fault(name_, header_, index_, what, problem);
+    }
+
+    const std::string& name_;
+    const PgmHeader& header_;
+    std::uint64_t index_;
+};
+
+template <typename Sample>
+bool PlainParser<Sample>::take_chunk(const std::uint8_t*& p, std::span<Sample> out,
+                                     std::size_t& count) {
+    using namespace decimal;
+    const std::uint64_t digit = mask64(p, digits);
+    if ((digit | mask64(p, whitespace)) != ~std::uint64_t(0)) return false;
+    const std::uint64_t starts = digit & ~(digit << 1);
+    const std::uint64_t ends = ~digit & (digit << 1);  // the byte after each sample
+    const unsigned taken = count_ones(ends);
+    if (taken > out.size() - count) return false;  // the end of `out`: byte by byte
+    // The next chunk starts at the sample this one leaves unfinished, if any.
+    unsigned next_chunk = 64;
+    if (digit >> 63) {
+        next_chunk = 63 - static_cast<unsigned>(__builtin_clzll(starts));
+        if (next_chunk == 0) return false;  // one sample fills the chunk
+    }
+    Sample* next = out.data() + count;
+    if (!has_long_run(digit)) {
+        // Short samples, as in 8-bit images: their values computed for the whole
+        // chunk at once, and checked against the maximum value at once.
+        const NumbersEndingAt numbers(p, static_cast<std::uint32_t>(header_.max_value));
+        if ((numbers.above & ends >> 1) != 0) return false;  // a sample to refuse
+        for (std::uint64_t left = ends; left != 0; left &= left - 1)
+            *next++ = static_cast<Sample>(numbers.of[__builtin_ctzll(left) - 1]);
+    } else {
+        for (std::uint64_t left = ends; left != 0; left &= left - 1) {
+            unsigned end = static_cast<unsigned>(__builtin_ctzll(left));
+            unsigned start = 63 - static_cast<unsigned>(
+                                      __builtin_clzll(starts & ((std::uint64_t(1) << end) - 1)));
+            std::uint32_t value = value_of_number(load8(p + start), end - start);
+            // Leading zeros, or a sample to refuse.
+            if (value > static_cast<std::uint32_t>(header_.max_value)) return false;
+            *next++ = static_cast<Sample>(value);
+        }
+    }
+    count += taken;
+    index_ += taken;
+    p += next_chunk;
+    return true;
+}
+
+template <typename Sample>
+std::uint32_t PlainParser<Sample>::take_sample(const std::uint8_t*& p,
+                                               const std::uint8_t* end) const {
+    std::uint32_t value = 0;
+    const std::uint8_t* start = p;
+    for (; p < end && is_digit(*p); ++p)
+        value = std::min<std::uint32_t>(value * 10 + (*p - '0'), 65536);
+    if (p == start || (p < end && !is_space(*p))) refuse("sample", "is not a decimal number");
+    if (value > 65535) refuse("sample", "is beyond 65535");
+    if (value > std::uint32_t(header_.max_value))
+        refuse("sample " + std::to_string(value),
+               "is above the maximum value " + std::to_string(header_.max_value));
+    return value;
+}
+
+}  // namespace
+
+// Decimal numbers separated by whitespace, in any line layout; the last one may end
+// the file. The text is taken a window of the input at a time, each window ending in
+// whitespace so that no number is cut, or at the end of the file; its samples are
+// only counted here, and parsed later.
+std::size_t PgmReader::take_text(PlainText& text, std::size_t most) {
+    // The whole buffer: what is left of it, up to a break, is then little to move.
+    constexpr std::size_t kWindow = Input::kBufferSize;
+    most = std::min<std::uint64_t>(most, header_.samples() - read_);
+    text.first = read_;
+    text.size = 0;
+    text.count = 0;
+    text.fault.reset();
+    while (text.count < most && text.size + 64 + kWindow <= PlainText::kCapacity) {
         auto window = in_.look_ahead(kWindow);
-        if (window.empty()) throw Error(in_.name(), truncated(read_, header_.samples(), "samples"));
+        if (window.empty()) {
+            text.fault =
+                Error(in_.name(), truncated(read_ + text.count, header_.samples(), "samples"));
+            break;
+        }
         std::size_t limit = window.size();
         if (window.size() >= kWindow) {
             limit = decimal::through_last_break(window.data(), window.size(), is_space);
@@ -245,122 +398,53 @@ std::size_t PgmReader::read_plain(std::span<Sample> out) {
                     continue;
                 }
                 bool digits = std::all_of(window.begin(), window.end(), is_digit);
-                refuse_sample("sample", digits ? "is beyond 65535" : "is not a decimal number");
+                text.fault = sample_fault(in_.name(), header_, read_ + text.count, "sample",
+                                          digits ? "is beyond 65535" : "is not a decimal number");
+                break;
             }
         }
-        const std::uint8_t* p = window.data();
-        const std::uint8_t* end = p + limit;
-        bool inside_sample = false;  // p follows digits of a sample already taken
-        while (count < out.size() && p < end) {
-            if (end - p >= 64 + 8 && take_chunk(p, inside_sample, out, count)) continue;
-            if (inside_sample) {
-                while (p < end && is_digit(*p))
-                    ++p;
-                inside_sample = false;
-                if (p < end && !is_space(*p)) {
-                    --read_;  // the sample taken is the one to refuse
-                    refuse_sample("sample", "is not a decimal number");
-                }
-            }
-            for (const std::uint8_t* stop = std::min(end, p + 64);
-                 count < out.size() && p < stop;) {
-                if (is_space(*p)) {
-                    ++p;
-                    continue;
-                }
-                out[count++] = static_cast<Sample>(take_sample(p, end));
-                ++read_;
-            }
+        Counted counted = count_samples(window.data(), limit, most - text.count);
+        if (counted.samples > 0) {
+            // Whitespace first, so that the copy's source and destination lie alike
+            // within a cache line: memcpy can run twenty times slower on some
+            // machines when the destination is a few bytes ahead within a page.
+            auto from = reinterpret_cast<std::uintptr_t>(window.data());
+            auto to = reinterpret_cast<std::uintptr_t>(text.data() + text.size);
+            std::size_t gap = (from - to) % 64;
+            std::memset(text.data() + text.size, ' ', gap);
+            std::memcpy(text.data() + text.size + gap, window.data(), counted.bytes);
+            text.size += gap + counted.bytes;
+            text.count += counted.samples;
         }
-        in_.skip(static_cast<std::size_t>(p - window.data()));
+        in_.skip(counted.bytes);
     }
-    return count;
+    read_ += text.count;
+    return text.count;
+}
+
+void PgmReader::parse_text(const PlainText& text, std::span<std::uint8_t> out) const {
+    if (header_.max_value > 255) std::abort();  // a caller's fault: samples do not fit
+    PlainParser<std::uint8_t>(in_.name(), header_, text.first)
+        .parse(text.data(), text.data() + text.size, out.first(text.count));
+    if (text.fault) throw *text.fault;
+}
+
+void PgmReader::parse_text(const PlainText& text, std::span<std::uint16_t> out) const {
+    PlainParser<std::uint16_t>(in_.name(), header_, text.first)
+        .parse(text.data(), text.data() + text.size, out.first(text.count));
+    if (text.fault) throw *text.fault;
 }
 
 template <typename Sample>
-bool PgmReader::take_chunk(const std::uint8_t*& p, bool& inside_sample, std::span<Sample> out,
-                           std::size_t& count) {
-    using namespace decimal;
-    std::uint64_t digit = mask64(p, digits);
-    std::uint64_t space = mask64(p, [](__m128i b) {
-        // Tab, line feed, vertical tab, form feed and carriage return are 9 to 13.
-        __m128i control = _mm_and_si128(_mm_cmpgt_epi8(b, _mm_set1_epi8(8)),
-                                        _mm_cmplt_epi8(b, _mm_set1_epi8(14)));
-        return _mm_or_si128(control, equal(b, ' '));
-    });
-    if ((digit | space) != ~std::uint64_t(0)) return false;
-    // Locals, not the references and members: a sample stored through a byte
-    // pointer might change any of them, as far as the compiler knows, and each
-    // would be stored and loaded again for every sample.
-    const std::uint8_t* const chunk = p;
-    const std::uint32_t max_value = static_cast<std::uint32_t>(header_.max_value);
-    Sample* const first = out.data() + count;
-    Sample* next = first;
-    Sample* const last = out.data() + out.size();
-    std::uint64_t digit_before = digit << 1 | std::uint64_t(inside_sample);
-    std::uint64_t starts = digit & ~digit_before;
-    std::uint64_t ends = ~digit & digit_before;
-    // Short numbers, as in 8-bit images: their values computed for the whole chunk
-    // at once, each then one load away.
-    std::optional<ShortValues> shorts;
-    if (!has_long_run(digit)) shorts.emplace(chunk);
-    for (; starts != 0 && next != last; starts &= starts - 1) {
-        unsigned start = static_cast<unsigned>(__builtin_ctzll(starts));
-        const std::uint8_t* at = chunk + start;
-        std::uint64_t after = ends & (~std::uint64_t(0) << start);
-        unsigned digits;
-        std::uint32_t value;
-        if (shorts && after != 0) {
-            digits = static_cast<unsigned>(__builtin_ctzll(after)) - start;
-            value = shorts->of[digits - 1][start];
-        } else {
-            std::uint64_t word = load8(at);
-            digits = number_length(start, ends, word);
-            value = value_of_number(word, digits);
-        }
-        if (value > max_value) {
-            // Leading zeros, or a sample to refuse: byte by byte from this one on.
-            count += static_cast<std::size_t>(next - first);
-            read_ += static_cast<std::size_t>(next - first);
-            p = at;
-            inside_sample = false;
-            return false;
-        }
-        if (next + 1 == last && !is_space(at[digits])) {
-            // The last sample wanted ends the chunk: what follows it must be checked here.
-            count += static_cast<std::size_t>(next - first);
-            read_ += static_cast<std::size_t>(next - first);
-            refuse_sample("sample", "is not a decimal number");
-        }
-        *next++ = static_cast<Sample>(value);
-        if (next == last) {
-            // The samples wanted end inside the chunk: stop right after this one.
-            count += static_cast<std::size_t>(next - first);
-            read_ += static_cast<std::size_t>(next - first);
-            p = at + digits;
-            inside_sample = false;
-            return true;
-        }
+std::size_t PgmReader::read_plain(std::span<Sample> out) {
+    if (!text_) text_ = std::make_unique<PlainText>();
+    std::size_t count = 0;
+    while (count < out.size()) {
+        std::size_t taken = take_text(*text_, out.size() - count);
+        parse_text(*text_, out.subspan(count));
+        count += taken;
     }
-    count += static_cast<std::size_t>(next - first);
-    read_ += static_cast<std::size_t>(next - first);
-    inside_sample = digit >> 63;
-    p = chunk + 64;
-    return true;
-}
-
-std::uint32_t PgmReader::take_sample(const std::uint8_t*& p, const std::uint8_t* end) const {
-    std::uint32_t value = 0;
-    const std::uint8_t* start = p;
-    for (; p < end && is_digit(*p); ++p)
-        value = std::min<std::uint32_t>(value * 10 + (*p - '0'), 65536);
-    if (p == start || (p < end && !is_space(*p)))
-        refuse_sample("sample", "is not a decimal number");
-    if (value > 65535) refuse_sample("sample", "is beyond 65535");
-    if (value > std::uint32_t(header_.max_value))
-        refuse_sample("sample " + std::to_string(value),
-                      "is above the maximum value " + std::to_string(header_.max_value));
-    return value;
+    return count;
 }
 
 std::string pgm_header(const std::string& file_name, const PgmHeader& header,

@@ -4,10 +4,15 @@
 // row by row from the top, each row left to right.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "error.h"
 
 class Input;
 class OutputFile;
@@ -39,6 +44,27 @@ struct PgmHeader {
     int sample_size() const { return max_value > 255 ? 2 : 1; }
 };
 
+// The text of a run of a plain image's samples. Parsing it is where plain images
+// spend their time, so the text is taken from the input in turn and each run is
+// then parsed on its own, on any thread.
+struct PlainText {
+    static constexpr std::size_t kCapacity = 1024 * 1024;
+    // Whitespace before the text, so that the bytes just before any number in it
+    // may be read.
+    static constexpr std::size_t kMargin = 16;
+
+    PlainText() { std::fill_n(storage.get(), kMargin, ' '); }
+    std::uint8_t* data() { return storage.get() + kMargin; }
+    const std::uint8_t* data() const { return storage.get() + kMargin; }
+
+    std::unique_ptr<std::uint8_t[]> storage =
+        std::make_unique_for_overwrite<std::uint8_t[]>(kMargin + kCapacity);
+    std::size_t size = 0;
+    std::uint64_t first = 0;     // the image's index of its first sample
+    std::size_t count = 0;       // its samples
+    std::optional<Error> fault;  // what ended the text early: reported after its samples
+};
+
 // Reads an image from `in` a block of samples at a time, in constant memory. Throws
 // Error, naming the input, at anything wrong with it.
 class PgmReader {
@@ -53,6 +79,15 @@ class PgmReader {
     std::size_t read(std::span<std::uint8_t> out);
     std::size_t read(std::span<std::uint16_t> out);
 
+    // A plain image only: takes the text of the next samples, at most `most`, into
+    // `text`, and returns how many; 0 at the end of the image, unless text.fault says
+    // why the text ended. The samples count as read.
+    std::size_t take_text(PlainText& text, std::size_t most);
+    // Parses the samples of `text` into `out`, text.count of them. Throws Error at
+    // a fault in them, then at text.fault. Safe on any thread.
+    void parse_text(const PlainText& text, std::span<std::uint8_t> out) const;
+    void parse_text(const PlainText& text, std::span<std::uint16_t> out) const;
+
     // How many samples have been read.
     std::uint64_t samples_read() const { return read_; }
 
@@ -60,19 +95,11 @@ class PgmReader {
     std::size_t read_binary(std::span<std::uint8_t> bytes, int sample_size);
     template <typename Sample>
     std::size_t read_plain(std::span<Sample> out);
-    // Takes the samples in the 64 bytes at `p` into `out` from `count` on, if those
-    // bytes are digits and whitespace alone; false where a byte at a time must do.
-    template <typename Sample>
-    bool take_chunk(const std::uint8_t*& p, bool& inside_sample, std::span<Sample> out,
-                    std::size_t& count);
-    // Takes the sample at `p` and moves `p` past it.
-    std::uint32_t take_sample(const std::uint8_t*& p, const std::uint8_t* end) const;
-    // Refuses the sample being read: "`what` at row R, column C `problem`".
-    [[noreturn]] void refuse_sample(const std::string& what, const std::string& problem) const;
 
     Input& in_;
     PgmHeader header_;
     std::uint64_t read_ = 0;
+    std::unique_ptr<PlainText> text_;  // for read_plain
 };
 
 // The header of a binary image as written: magic number, `comment` on "#" lines
