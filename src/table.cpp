@@ -11,9 +11,10 @@
 
 namespace {
 
-// A value's decimal digits in the low bytes of a word, the first digit lowest,
-// and their count in the top byte: one load gives both.
-constexpr std::uint64_t entry_for(unsigned value) {
+// A value's decimal digits and then `separator` in the low bytes of a word, the
+// first digit lowest, and how many bytes that is in the top byte: one load and one
+// store put a value.
+constexpr std::uint64_t entry_for(unsigned value, char separator) {
     std::uint64_t digits = 0;
     int count = 0;
     for (unsigned rest = value;; rest /= 10) {
@@ -21,37 +22,40 @@ constexpr std::uint64_t entry_for(unsigned value) {
         ++count;
         if (rest < 10) break;
     }
-    return digits | std::uint64_t(count) << 56;
+    digits |= std::uint64_t(static_cast<unsigned char>(separator)) << (8 * count);
+    return digits | std::uint64_t(count + 1) << 56;
 }
 
 struct ByteEntries {
     std::array<std::uint64_t, 256> entry{};
-    constexpr ByteEntries() {
+    constexpr explicit ByteEntries(char separator) {
         for (unsigned value = 0; value < 256; ++value)
-            entry[value] = entry_for(value);
+            entry[value] = entry_for(value, separator);
     }
 };
 
-constexpr ByteEntries kByteEntries;
+constexpr ByteEntries kByteEntries[] = {ByteEntries(' '), ByteEntries(','), ByteEntries('\t')};
 
 // The entries of all 16-bit values, 512 KiB: made when a 16-bit image first needs them.
+template <char Separator>
 const std::uint64_t* wide_entries() {
     static const std::unique_ptr<std::uint64_t[]> entries = [] {
         auto table = std::make_unique<std::uint64_t[]>(65536);
         for (unsigned value = 0; value < 65536; ++value)
-            table[value] = entry_for(value);
+            table[value] = entry_for(value, Separator);
         return table;
     }();
     return entries.get();
 }
 
-// Writes the entry's digits and `separator`; writes 8 bytes, whatever it keeps.
-char* put(std::uint64_t entry, char separator, char* out) {
-    unsigned count = static_cast<unsigned>(entry >> 56);
-    std::uint64_t text = (entry & 0x00ffffffffffffff) |
-                         std::uint64_t(static_cast<unsigned char>(separator)) << (8 * count);
-    std::memcpy(out, &text, 8);
-    return out + count + 1;
+// Writes the entry's digits and separator; writes 8 bytes, whatever it keeps.
+char* put(std::uint64_t entry, char* out) {
+    std::memcpy(out, &entry, 8);
+    return out + (entry >> 56);
+}
+
+int style_index(TableStyle style) {
+    return style == TableStyle::csv ? 1 : style == TableStyle::tsv ? 2 : 0;
 }
 
 }  // namespace
@@ -69,9 +73,7 @@ std::string_view table_suffix(TableStyle style) {
 }
 
 TableFormatter::TableFormatter(TableStyle style, std::int32_t width, std::int64_t column)
-    : separator_(style == TableStyle::csv   ? ','
-                 : style == TableStyle::tsv ? '\t'
-                                            : ' '),
+    : style_(style),
       separator_ends_row_(style == TableStyle::spaces),
       width_(width),
       column_(column) {}
@@ -81,11 +83,8 @@ char* TableFormatter::format_samples(std::span<const Sample> samples, const std:
                                      char* out) {
     while (!samples.empty()) {
         std::size_t n = std::min<std::uint64_t>(samples.size(), width_ - column_);
-        // A local copy: a store through `out` might change a member, as far as the
-        // compiler knows, and would have it loaded again for every value.
-        const char separator = separator_;
         for (Sample value : samples.first(n))
-            out = put(entries[value], separator, out);
+            out = put(entries[value], out);
         samples = samples.subspan(n);
         column_ += n;
         if (column_ == width_) {
@@ -99,11 +98,14 @@ char* TableFormatter::format_samples(std::span<const Sample> samples, const std:
 }
 
 char* TableFormatter::format(std::span<const std::uint8_t> samples, char* out) {
-    return format_samples(samples, kByteEntries.entry.data(), out);
+    return format_samples(samples, kByteEntries[style_index(style_)].entry.data(), out);
 }
 
 char* TableFormatter::format(std::span<const std::uint16_t> samples, char* out) {
-    return format_samples(samples, wide_entries(), out);
+    const std::uint64_t* entries = style_ == TableStyle::csv   ? wide_entries<','>()
+                                   : style_ == TableStyle::tsv ? wide_entries<'\t'>()
+                                                               : wide_entries<' '>();
+    return format_samples(samples, entries, out);
 }
 
 namespace {

@@ -36,7 +36,7 @@ class TableFormatter {
     template <typename Sample>
     char* format_samples(std::span<const Sample> samples, const std::uint64_t* entries, char* out);
 
-    char separator_;
+    TableStyle style_;
     bool separator_ends_row_;  // "%d " keeps its space before the line feed
     std::int64_t width_;
     std::int64_t column_ = 0;
