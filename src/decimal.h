@@ -2,8 +2,9 @@
 // plain image's samples and a table's values are parsed this way.
 #pragma once
 
-#include <emmintrin.h>
+#include <immintrin.h>
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -144,6 +145,83 @@ struct NumbersEndingAt {
         }
     }
 };
+
+// Whether this machine has AVX2, which byte_samples_avx2 needs. Builds defining
+// LUMTAB_SSE2_ONLY never use it, so that the other path is tested too.
+inline bool has_avx2() {
+#ifdef LUMTAB_SSE2_ONLY
+    return false;
+#else
+    static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+    return has;
+#endif
+}
+
+// For each mask of 8 bytes, the shuffle that gathers the bytes it marks at the front.
+constexpr std::array<std::uint64_t, 256> kGatherShuffles = [] {
+    std::array<std::uint64_t, 256> shuffles{};
+    for (unsigned mask = 0; mask < 256; ++mask) {
+        unsigned taken = 0;
+        for (unsigned byte = 0; byte < 8; ++byte)
+            if (mask >> byte & 1) shuffles[mask] |= std::uint64_t(byte) << (8 * taken++);
+    }
+    return shuffles;
+}();
+
+// As NumbersEndingAt, for samples of one byte, 32 bytes at a time: stores in `out`
+// the values of the numbers whose last digit `last_digits` marks (bit i for byte i),
+// in order, and writes up to 8 bytes past them. Returns false, having stored
+// nothing of use, if one is above `max_value`.
+__attribute__((target("avx2,popcnt"))) inline bool byte_samples_avx2(const std::uint8_t* chunk,
+                                                                     std::uint64_t last_digits,
+                                                                     unsigned max_value,
+                                                                     std::uint8_t* out) {
+    const __m256i ascii_zero = _mm256_set1_epi8('0');
+    const __m256i minus_one = _mm256_set1_epi8(-1);
+    // 100 × h modulo 256, for the hundreds digit h: a sample is one byte.
+    const __m256i hundreds_table =
+        _mm256_setr_epi8(0, 100, -56, 44, -112, -12, 88, -68, 32, -124, 0, 0, 0, 0, 0, 0,  //
+                         0, 100, -56, 44, -112, -12, 88, -68, 32, -124, 0, 0, 0, 0, 0, 0);
+    const __m256i max_hundreds = _mm256_set1_epi8(static_cast<char>(max_value / 100));
+    const __m256i max_rest = _mm256_set1_epi8(static_cast<char>(max_value % 100));
+    alignas(32) std::uint8_t values[64];
+    std::uint64_t above = 0;
+    for (int at = 0; at < 64; at += 32) {
+        // Whitespace is below '0': a digit is what is not negative here. (No lambda
+        // for the loads: it would not be compiled for AVX2.)
+        const auto* at_chunk = chunk + at;
+        __m256i ones = _mm256_sub_epi8(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at_chunk)), ascii_zero);
+        __m256i tens = _mm256_sub_epi8(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at_chunk - 1)), ascii_zero);
+        __m256i hundreds = _mm256_sub_epi8(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at_chunk - 2)), ascii_zero);
+        __m256i has_tens = _mm256_cmpgt_epi8(tens, minus_one);
+        tens = _mm256_and_si256(tens, has_tens);
+        hundreds = _mm256_and_si256(
+            hundreds, _mm256_and_si256(has_tens, _mm256_cmpgt_epi8(hundreds, minus_one)));
+        __m256i twice_tens = _mm256_add_epi8(tens, tens);
+        __m256i eight_tens = _mm256_add_epi8(twice_tens, twice_tens);
+        eight_tens = _mm256_add_epi8(eight_tens, eight_tens);
+        __m256i rest = _mm256_add_epi8(ones, _mm256_add_epi8(twice_tens, eight_tens));  // 0 to 99
+        __m256i value = _mm256_add_epi8(rest, _mm256_shuffle_epi8(hundreds_table, hundreds));
+        _mm256_store_si256(reinterpret_cast<__m256i*>(values + at), value);
+        __m256i over = _mm256_or_si256(_mm256_cmpgt_epi8(hundreds, max_hundreds),
+                                       _mm256_and_si256(_mm256_cmpeq_epi8(hundreds, max_hundreds),
+                                                        _mm256_cmpgt_epi8(rest, max_rest)));
+        above |= std::uint64_t(unsigned(_mm256_movemask_epi8(over))) << at;
+    }
+    if ((above & last_digits) != 0) return false;
+    for (int at = 0; at < 64; at += 8) {
+        unsigned marked = static_cast<unsigned>(last_digits >> at) & 0xff;
+        __m128i eight = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(values + at));
+        __m128i gathered = _mm_shuffle_epi8(
+            eight, _mm_cvtsi64_si128(static_cast<long long>(kGatherShuffles[marked])));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), gathered);
+        out += __builtin_popcount(marked);
+    }
+    return true;
+}
 
 // Whether `digits` (a chunk's mask of its digits) has a run of four or more, which
 // ShortValues cannot give.

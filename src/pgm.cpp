@@ -328,6 +328,16 @@ bool PlainParser<Sample>::take_chunk(const std::uint8_t*& p, std::span<Sample> o
         if (next_chunk == 0) return false;  // one sample fills the chunk
     }
     Sample* next = out.data() + count;
+    if constexpr (sizeof(Sample) == 1) {
+        if (!has_long_run(digit) && taken + 8 <= out.size() - count && has_avx2()) {
+            if (!byte_samples_avx2(p, ends >> 1, static_cast<unsigned>(header_.max_value), next))
+                return false;  // a sample to refuse
+            count += taken;
+            index_ += taken;
+            p += next_chunk;
+            return true;
+        }
+    }
     if (!has_long_run(digit)) {
         // Short samples, as in 8-bit images: their values computed for the whole
         // chunk at once, and checked against the maximum value at once.
