@@ -7,11 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -601,6 +603,57 @@ TEST(Lumtab, NamesTheLineAtFaultInALargeTable) {
     write_file(dir / "t.int", table_with(0, ""));
     ASSERT_EQ(run_lumtab({"-r", "t.int"}, {.directory = dir.path()}).status, 0);
     EXPECT_TRUE(read_file(dir / "t.pgm").ends_with(random));
+}
+
+// A plain image is parsed in blocks on two threads at once: the fault reported is
+// the first in the image, wherever the faults lie, and bytes after it are ignored.
+TEST(Lumtab, NamesTheFirstFaultInALargePlainImage) {
+    const int side = 1024;  // four blocks of samples
+    const std::string raster = random_bytes(side * side, 5);
+    auto image = [&](std::size_t samples, std::set<std::size_t> faults, std::string after) {
+        std::string text = "P2 1024 1024 255\n";
+        for (std::size_t i = 0; i < samples; ++i) {
+            text +=
+                faults.contains(i) ? "-7" : std::to_string(static_cast<unsigned char>(raster[i]));
+            text += i % 17 == 16 ? '\n' : ' ';
+        }
+        return text + after;
+    };
+    auto at = [&](std::size_t i) {
+        return "sample at row " + std::to_string(i / side + 1) + ", column " +
+               std::to_string(i % side + 1) + " is not a decimal number";
+    };
+    const std::size_t all = side * side;
+    // One fault deep into the first block (of at most 256 Ki samples), then faults
+    // close to the start of every block after it, which are found first.
+    std::set<std::size_t> late_and_early = {200000};
+    for (std::size_t i = 262144; i < all; i += 500)
+        late_and_early.insert(i);
+    const struct {
+        std::string image, message;
+    } cases[] = {
+        {image(all, {900000}, ""), at(900000)},
+        {image(all, {300000, 900000}, ""), at(300000)},
+        {image(all, late_and_early, ""), at(200000)},
+        {image(all, {900000, 1000000}, ""), at(900000)},
+        {image(1000000, {100}, ""), at(100)},
+        {image(1000000, {}, ""), "truncated raster: found 1000000 of 1048576 samples"},
+        {image(all, {}, "-1 x\n"), ""},
+    };
+    ScratchDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        write_file(dir / "p.pgm", c.image);
+        RunResult result = run_lumtab({"p.pgm"}, {.directory = dir.path()});
+        if (c.message.empty()) {
+            EXPECT_EQ(result.status, 0) << result.err;
+            EXPECT_TRUE(read_file(dir / "p.int") == reference_table(raster, side, side));
+            continue;
+        }
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, "lumtab: p.pgm: " + c.message + "\n");
+        EXPECT_EQ(dir.names(), Names{"p.pgm"});
+    }
 }
 
 // Tables written by numpy, the tool users edit them with, in both of its usual forms.

@@ -256,6 +256,60 @@ TEST(PgmReader, ReadsLargeImagesInOddChunks) {
     }
 }
 
+// Short samples, as 8-bit images have, are taken 32 or 64 bytes at a time: every
+// value, and a fault anywhere among them, must come out as one at a time would.
+TEST(PgmReader, ReadsShortPlainSamplesAndPlacesEachFault) {
+    const struct {
+        std::string text;  // put in place of a sample
+        std::string why;   // what is then wrong, after "sample at row R, column C"
+    } faults[] = {
+        {"", ""},  // none
+        {"201", " 201 at row R, column C is above the maximum value 200"},
+        {"999", " 999 at row R, column C is above the maximum value 200"},
+        {"0256", " 256 at row R, column C is above the maximum value 200"},
+        {"-1", " at row R, column C is not a decimal number"},
+        {"1.", " at row R, column C is not a decimal number"},
+        {"7a", " at row R, column C is not a decimal number"},
+    };
+    const int width = 317, height = 29;
+    for (unsigned seed = 1; seed <= 12; ++seed) {
+        std::mt19937 random(seed);
+        Samples samples(width * height);
+        std::vector<std::string> numbers;
+        for (std::uint16_t& sample : samples) {
+            sample = static_cast<std::uint16_t>(random() % 201);
+            // Up to three digits, leading zeros among them: "7", "07", "007".
+            std::string number = std::to_string(sample);
+            number.insert(0, random() % 4 == 0 ? 3 - std::min<std::size_t>(number.size(), 3) : 0,
+                          '0');
+            numbers.push_back(number);
+        }
+        for (const auto& fault : faults) {
+            std::size_t at = random() % samples.size();
+            std::string bytes =
+                "P2 " + std::to_string(width) + " " + std::to_string(height) + " 200\n";
+            for (std::size_t i = 0; i < numbers.size(); ++i)
+                bytes += (i == at && !fault.text.empty() ? fault.text : numbers[i]) +
+                         std::string(1 + random() % 2, " \n\t\r"[random() % 4]);
+            std::string why = fault.why;
+            if (!why.empty()) {
+                why = "sample" + why;
+                why.replace(why.find('R'), 1, std::to_string(at / width + 1));
+                why.replace(why.find('C'), 1, std::to_string(at % width + 1));
+            }
+            SCOPED_TRACE("seed " + std::to_string(seed) + ", " + (why.empty() ? "no fault" : why));
+            Decoded narrow = decode<std::uint8_t>(bytes, Via::kFile, {99991});
+            Decoded wide = decode(bytes, Via::kFile, {samples.size()});
+            EXPECT_EQ(narrow.error, why);
+            EXPECT_EQ(wide.error, why);
+            if (why.empty()) {
+                EXPECT_TRUE(same_samples(narrow.samples, samples));
+                EXPECT_TRUE(same_samples(wide.samples, samples));
+            }
+        }
+    }
+}
+
 TEST(PgmReader, ReadsNumbersWithAnyRunOfLeadingZeros) {
     for (std::size_t zeros : {8, 4096, 70000, 140000}) {
         const std::string image =
