@@ -82,10 +82,7 @@ inline std::uint32_t value_of_number(std::uint64_t word, unsigned count) {
 struct ShortValues {
     alignas(16) std::uint16_t of[3][64];  // of[length - 1][start]
 
-    ShortValues() = default;  // to compute() later
-    explicit ShortValues(const std::uint8_t* chunk) { compute(chunk); }
-
-    void compute(const std::uint8_t* chunk) {
+    explicit ShortValues(const std::uint8_t* chunk) {
         const __m128i zero = _mm_setzero_si128();
         const __m128i ascii_zero = _mm_set1_epi16('0');
         const __m128i ten = _mm_set1_epi16(10);
@@ -223,8 +220,8 @@ __attribute__((target("avx2,popcnt"))) inline bool byte_samples_avx2(const std::
     return true;
 }
 
-// Whether `digits` (a chunk's mask of its digits) has a run of four or more, which
-// ShortValues cannot give.
+// Whether `digits` (a chunk's mask of its digits) has a run of four or more: the
+// chunk holds a number longer than the short ones computed all at once above.
 inline bool has_long_run(std::uint64_t digits) {
     return (digits & digits >> 1 & digits >> 2 & digits >> 3) != 0;
 }

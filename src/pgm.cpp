@@ -236,6 +236,10 @@ __m128i whitespace(__m128i b) {
     return _mm_or_si128(control, decimal::equal(b, ' '));
 }
 
+// take_text's copies start where their source does within a cache line of this
+// many bytes, whitespace filling the gap.
+constexpr std::size_t kCopyAlignment = 64;
+
 struct Counted {
     std::size_t bytes;
     std::size_t samples;
@@ -384,14 +388,16 @@ std::uint32_t PlainParser<Sample>::take_sample(const std::uint8_t*& p,
 // whitespace so that no number is cut, or at the end of the file; its samples are
 // only counted here, and parsed later.
 std::size_t PgmReader::take_text(PlainText& text, std::size_t most) {
-    // The whole buffer: what is left of it, up to a break, is then little to move.
-    constexpr std::size_t kWindow = Input::kBufferSize;
+    // At least half the input's buffer, and whatever more it holds: taking all of it
+    // leaves little to move when the buffer is filled again.
+    constexpr std::size_t kWindow = Input::kBufferSize / 2;
     most = std::min<std::uint64_t>(most, header_.samples() - read_);
     text.first = read_;
     text.size = 0;
     text.count = 0;
     text.fault.reset();
-    while (text.count < most && text.size + 64 + kWindow <= PlainText::kCapacity) {
+    while (text.count < most &&
+           text.size + kCopyAlignment + Input::kBufferSize <= PlainText::kCapacity) {
         auto window = in_.look_ahead(kWindow);
         if (window.empty()) {
             text.fault =
@@ -420,7 +426,7 @@ std::size_t PgmReader::take_text(PlainText& text, std::size_t most) {
             // machines when the destination is a few bytes ahead within a page.
             auto from = reinterpret_cast<std::uintptr_t>(window.data());
             auto to = reinterpret_cast<std::uintptr_t>(text.data() + text.size);
-            std::size_t gap = (from - to) % 64;
+            std::size_t gap = (from - to) % kCopyAlignment;
             std::memset(text.data() + text.size, ' ', gap);
             std::memcpy(text.data() + text.size + gap, window.data(), counted.bytes);
             text.size += gap + counted.bytes;

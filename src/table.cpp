@@ -34,6 +34,7 @@ struct ByteEntries {
     }
 };
 
+// For spaces, commas and tabs.
 constexpr ByteEntries kByteEntries[] = {ByteEntries(' '), ByteEntries(','), ByteEntries('\t')};
 
 // The entries of all 16-bit values, 512 KiB: made when a 16-bit image first needs them.
@@ -54,8 +55,17 @@ char* put(std::uint64_t entry, char* out) {
     return out + (entry >> 56);
 }
 
-int style_index(TableStyle style) {
-    return style == TableStyle::csv ? 1 : style == TableStyle::tsv ? 2 : 0;
+// The entries for `style`: of the 8-bit values, or of all 16-bit ones.
+const std::uint64_t* entries_for(TableStyle style, bool wide) {
+    switch (style) {
+        case TableStyle::csv:
+            return wide ? wide_entries<','>() : kByteEntries[1].entry.data();
+        case TableStyle::tsv:
+            return wide ? wide_entries<'\t'>() : kByteEntries[2].entry.data();
+        case TableStyle::spaces:
+            break;
+    }
+    return wide ? wide_entries<' '>() : kByteEntries[0].entry.data();
 }
 
 }  // namespace
@@ -98,14 +108,11 @@ char* TableFormatter::format_samples(std::span<const Sample> samples, const std:
 }
 
 char* TableFormatter::format(std::span<const std::uint8_t> samples, char* out) {
-    return format_samples(samples, kByteEntries[style_index(style_)].entry.data(), out);
+    return format_samples(samples, entries_for(style_, false), out);
 }
 
 char* TableFormatter::format(std::span<const std::uint16_t> samples, char* out) {
-    const std::uint64_t* entries = style_ == TableStyle::csv   ? wide_entries<','>()
-                                   : style_ == TableStyle::tsv ? wide_entries<'\t'>()
-                                                               : wide_entries<' '>();
-    return format_samples(samples, entries, out);
+    return format_samples(samples, entries_for(style_, true), out);
 }
 
 namespace {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -260,51 +261,65 @@ TEST(PgmReader, ReadsLargeImagesInOddChunks) {
 // value, and a fault anywhere among them, must come out as one at a time would.
 TEST(PgmReader, ReadsShortPlainSamplesAndPlacesEachFault) {
     const struct {
-        std::string text;  // put in place of a sample
-        std::string why;   // what is then wrong, after "sample at row R, column C"
+        std::string text;  // put in place of a sample; M is the maximum value
+        std::string why;   // what is then wrong, after "sample"
     } faults[] = {
         {"", ""},  // none
-        {"201", " 201 at row R, column C is above the maximum value 200"},
-        {"999", " 999 at row R, column C is above the maximum value 200"},
-        {"0256", " 256 at row R, column C is above the maximum value 200"},
+        {"M+1", " M+1 at row R, column C is above the maximum value M"},
+        {"999", " 999 at row R, column C is above the maximum value M"},
+        {"0M+56", " M+56 at row R, column C is above the maximum value M"},
         {"-1", " at row R, column C is not a decimal number"},
         {"1.", " at row R, column C is not a decimal number"},
         {"7a", " at row R, column C is not a decimal number"},
     };
     const int width = 317, height = 29;
-    for (unsigned seed = 1; seed <= 12; ++seed) {
-        std::mt19937 random(seed);
-        Samples samples(width * height);
-        std::vector<std::string> numbers;
-        for (std::uint16_t& sample : samples) {
-            sample = static_cast<std::uint16_t>(random() % 201);
-            // Up to three digits, leading zeros among them: "7", "07", "007".
-            std::string number = std::to_string(sample);
-            number.insert(0, random() % 4 == 0 ? 3 - std::min<std::size_t>(number.size(), 3) : 0,
-                          '0');
-            numbers.push_back(number);
-        }
-        for (const auto& fault : faults) {
-            std::size_t at = random() % samples.size();
-            std::string bytes =
-                "P2 " + std::to_string(width) + " " + std::to_string(height) + " 200\n";
-            for (std::size_t i = 0; i < numbers.size(); ++i)
-                bytes += (i == at && !fault.text.empty() ? fault.text : numbers[i]) +
-                         std::string(1 + random() % 2, " \n\t\r"[random() % 4]);
-            std::string why = fault.why;
-            if (!why.empty()) {
-                why = "sample" + why;
-                why.replace(why.find('R'), 1, std::to_string(at / width + 1));
-                why.replace(why.find('C'), 1, std::to_string(at % width + 1));
+    // 8-bit samples, read both ways, and 16-bit ones that are short all the same.
+    for (int max_value : {200, 300}) {
+        auto with_values = [&](std::string text, std::size_t at) {
+            for (const char* name : {"M+56", "M+1", "M"}) {
+                int value = max_value + (name[1] ? std::stoi(name + 2) : 0);
+                for (std::size_t i; (i = text.find(name)) != std::string::npos;)
+                    text.replace(i, std::strlen(name), std::to_string(value));
             }
-            SCOPED_TRACE("seed " + std::to_string(seed) + ", " + (why.empty() ? "no fault" : why));
-            Decoded narrow = decode<std::uint8_t>(bytes, Via::kFile, {99991});
-            Decoded wide = decode(bytes, Via::kFile, {samples.size()});
-            EXPECT_EQ(narrow.error, why);
-            EXPECT_EQ(wide.error, why);
-            if (why.empty()) {
-                EXPECT_TRUE(same_samples(narrow.samples, samples));
-                EXPECT_TRUE(same_samples(wide.samples, samples));
+            if (std::size_t i = text.find('R'); i != std::string::npos)
+                text.replace(i, 1, std::to_string(at / width + 1));
+            if (std::size_t i = text.find('C'); i != std::string::npos)
+                text.replace(i, 1, std::to_string(at % width + 1));
+            return text;
+        };
+        for (unsigned seed = 1; seed <= 8; ++seed) {
+            std::mt19937 random(seed);
+            Samples samples(width * height);
+            std::vector<std::string> numbers;
+            for (std::uint16_t& sample : samples) {
+                sample = static_cast<std::uint16_t>(random() % (max_value + 1));
+                // Up to three digits, leading zeros among them: "7", "07", "007".
+                std::string number = std::to_string(sample);
+                number.insert(0, random() % 4 == 0 ? 3 - number.size() : 0, '0');
+                numbers.push_back(number);
+            }
+            for (const auto& fault : faults) {
+                std::size_t at = random() % samples.size();
+                std::string bytes = "P2 " + std::to_string(width) + " " + std::to_string(height) +
+                                    " " + std::to_string(max_value) + "\n";
+                for (std::size_t i = 0; i < numbers.size(); ++i)
+                    bytes += (i == at && !fault.text.empty() ? with_values(fault.text, at)
+                                                             : numbers[i]) +
+                             std::string(1 + random() % 2, " \n\t\r"[random() % 4]);
+                std::string why = fault.why.empty() ? "" : "sample" + with_values(fault.why, at);
+                SCOPED_TRACE("seed " + std::to_string(seed) + ", " +
+                             (why.empty() ? "no fault" : why));
+                Decoded wide = decode(bytes, Via::kFile, {samples.size()});
+                EXPECT_EQ(wide.error, why);
+                if (why.empty()) {
+                    EXPECT_TRUE(same_samples(wide.samples, samples));
+                }
+                if (max_value > 255) continue;
+                Decoded narrow = decode<std::uint8_t>(bytes, Via::kFile, {99991});
+                EXPECT_EQ(narrow.error, why);
+                if (why.empty()) {
+                    EXPECT_TRUE(same_samples(narrow.samples, samples));
+                }
             }
         }
     }
