@@ -383,6 +383,16 @@ std::uint32_t PlainParser<Sample>::take_sample(const std::uint8_t*& p,
 
 }  // namespace
 
+void PlainText::reserve(std::size_t total) {
+    if (total <= capacity_) return;
+    std::size_t capacity = std::min(kCapacity, std::max(total, 2 * capacity_));
+    auto storage = std::make_unique_for_overwrite<std::uint8_t[]>(kMargin + capacity);
+    std::fill_n(storage.get(), kMargin, ' ');
+    if (size > 0) std::memcpy(storage.get() + kMargin, data(), size);
+    storage_ = std::move(storage);
+    capacity_ = capacity;
+}
+
 // Decimal numbers separated by whitespace, in any line layout; the last one may end
 // the file. The text is taken a window of the input at a time, each window ending in
 // whitespace so that no number is cut, or at the end of the file; its samples are
@@ -421,6 +431,7 @@ std::size_t PgmReader::take_text(PlainText& text, std::size_t most) {
         }
         Counted counted = count_samples(window.data(), limit, most - text.count);
         if (counted.samples > 0) {
+            text.reserve(text.size + kCopyAlignment + counted.bytes);
             // Whitespace first, so that the copy's source and destination lie alike
             // within a cache line: memcpy can run twenty times slower on some
             // machines when the destination is a few bytes ahead within a page.

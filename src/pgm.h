@@ -4,7 +4,6 @@
 // row by row from the top, each row left to right.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -48,21 +47,28 @@ struct PgmHeader {
 // spend their time, so the text is taken from the input in turn and each run is
 // then parsed on its own, on any thread.
 struct PlainText {
+    // The most text it holds. It starts small and grows to this, so that a small
+    // image costs little.
     static constexpr std::size_t kCapacity = 1024 * 1024;
     // Whitespace before the text, so that the bytes just before any number in it
     // may be read.
     static constexpr std::size_t kMargin = 16;
 
-    PlainText() { std::fill_n(storage.get(), kMargin, ' '); }
-    std::uint8_t* data() { return storage.get() + kMargin; }
-    const std::uint8_t* data() const { return storage.get() + kMargin; }
+    PlainText() { reserve(64 * 1024); }
 
-    std::unique_ptr<std::uint8_t[]> storage =
-        std::make_unique_for_overwrite<std::uint8_t[]>(kMargin + kCapacity);
+    std::uint8_t* data() { return storage_.get() + kMargin; }
+    const std::uint8_t* data() const { return storage_.get() + kMargin; }
+    // Makes room for `total` bytes of text (at most kCapacity), keeping `size` of them.
+    void reserve(std::size_t total);
+
     std::size_t size = 0;
     std::uint64_t first = 0;     // the image's index of its first sample
     std::size_t count = 0;       // its samples
     std::optional<Error> fault;  // what ended the text early: reported after its samples
+
+  private:
+    std::unique_ptr<std::uint8_t[]> storage_;
+    std::size_t capacity_ = 0;
 };
 
 // Reads an image from `in` a block of samples at a time, in constant memory. Throws
