@@ -332,34 +332,35 @@ bool PlainParser<Sample>::take_chunk(const std::uint8_t*& p, std::span<Sample> o
         if (next_chunk == 0) return false;  // one sample fills the chunk
     }
     Sample* next = out.data() + count;
-    if constexpr (sizeof(Sample) == 1) {
-        if (!has_long_run(digit) && taken + 8 <= out.size() - count && has_avx2()) {
-            if (!byte_samples_avx2(p, ends >> 1, static_cast<unsigned>(header_.max_value), next))
-                return false;  // a sample to refuse
-            count += taken;
-            index_ += taken;
-            p += next_chunk;
+    const bool short_samples = !has_long_run(digit);
+    const auto max_value = static_cast<std::uint32_t>(header_.max_value);
+    // Takes every sample that ends in the chunk; false at one to refuse, or with
+    // leading zeros, which a byte at a time must then take.
+    auto take_all = [&] {
+        if constexpr (sizeof(Sample) == 1) {
+            if (short_samples && taken + 8 <= out.size() - count && has_avx2())
+                return byte_samples_avx2(p, ends >> 1, max_value, next);
+        }
+        if (short_samples) {
+            // Short samples, as in 8-bit images: their values computed for the whole
+            // chunk at once, and checked against the maximum value at once.
+            const NumbersEndingAt numbers(p, max_value);
+            if ((numbers.above & ends >> 1) != 0) return false;
+            for (std::uint64_t left = ends; left != 0; left &= left - 1)
+                *next++ = static_cast<Sample>(numbers.of[__builtin_ctzll(left) - 1]);
             return true;
         }
-    }
-    if (!has_long_run(digit)) {
-        // Short samples, as in 8-bit images: their values computed for the whole
-        // chunk at once, and checked against the maximum value at once.
-        const NumbersEndingAt numbers(p, static_cast<std::uint32_t>(header_.max_value));
-        if ((numbers.above & ends >> 1) != 0) return false;  // a sample to refuse
-        for (std::uint64_t left = ends; left != 0; left &= left - 1)
-            *next++ = static_cast<Sample>(numbers.of[__builtin_ctzll(left) - 1]);
-    } else {
         for (std::uint64_t left = ends; left != 0; left &= left - 1) {
             unsigned end = static_cast<unsigned>(__builtin_ctzll(left));
             unsigned start = 63 - static_cast<unsigned>(
                                       __builtin_clzll(starts & ((std::uint64_t(1) << end) - 1)));
             std::uint32_t value = value_of_number(load8(p + start), end - start);
-            // Leading zeros, or a sample to refuse.
-            if (value > static_cast<std::uint32_t>(header_.max_value)) return false;
+            if (value > max_value) return false;
             *next++ = static_cast<Sample>(value);
         }
-    }
+        return true;
+    };
+    if (!take_all()) return false;
     count += taken;
     index_ += taken;
     p += next_chunk;
