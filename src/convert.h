@@ -22,6 +22,6 @@ void image_to_table(Input& in, const Destination& out, TableStyle style);
 
 // Writes the table read from `in` as a binary image. The maximum value is
 // `max_value`, or if it is 0, 255 when every value fits in 8 bits and 65535
-// otherwise. Holds the raster until the table ends, which tells its height. Throws
-// Error.
+// otherwise. The output is opened first; a file appears only when complete.
+// Throws Error.
 void table_to_image(Input& in, const Destination& out, std::int32_t max_value);

@@ -193,7 +193,7 @@ void OutputFile::open_temporary(mode_t mode) {
     // An unnamed file cannot be seen, opened or left behind by any death of the
     // process. Linking it needs /proc; without O_TMPFILE or /proc, a named file.
     if (::access("/proc/self/fd", X_OK) == 0) {
-        fd_ = ::open(directory.empty() ? "." : directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC,
+        fd_ = ::open(directory.empty() ? "." : directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC,
                      mode);
         if (fd_ >= 0) {
             kind_ = Kind::unnamed;
@@ -206,7 +206,7 @@ void OutputFile::open_temporary(mode_t mode) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         FatalSignalsHeld held;
         temp_path_ = temporary_name(path_);
-        fd_ = ::open(temp_path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        fd_ = ::open(temp_path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd_ >= 0) {
             removal_on_signal = temp_path_.c_str();
             return;
@@ -240,6 +240,32 @@ void OutputFile::write(std::span<const char> bytes) {
             throw Error::from_errno(name_, errno);
         }
         bytes = bytes.subspan(static_cast<std::size_t>(n));
+    }
+}
+
+bool OutputFile::can_rewind() const {
+    return kind_ == Kind::unnamed || kind_ == Kind::named;
+}
+
+void OutputFile::write_at(std::uint64_t offset, std::span<const char> bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::pwrite(fd_, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw Error::from_errno(name_, errno);
+        }
+        bytes = bytes.subspan(static_cast<std::size_t>(n));
+        offset += static_cast<std::uint64_t>(n);
+    }
+}
+
+void OutputFile::read_at(std::uint64_t offset, std::span<char> bytes) const {
+    while (!bytes.empty()) {
+        ssize_t n = ::pread(fd_, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) throw Error::from_errno(name_, n < 0 ? errno : EIO);
+        bytes = bytes.subspan(static_cast<std::size_t>(n));
+        offset += static_cast<std::uint64_t>(n);
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <span>
 #include <string>
 
@@ -34,6 +35,14 @@ class OutputFile {
 
     // Writes all of `bytes` or throws Error.
     void write(std::span<const char> bytes);
+
+    // Whether the bytes written may be read back and written over before the
+    // commit: a file of its own, not standard output, a device or a FIFO.
+    bool can_rewind() const;
+    // Writes `bytes` at `offset`, which write() does not move; throws Error.
+    void write_at(std::uint64_t offset, std::span<const char> bytes);
+    // Reads back `bytes.size()` bytes written at `offset`; throws Error.
+    void read_at(std::uint64_t offset, std::span<char> bytes) const;
 
     // Closes the file and puts it in place under its name; throws Error on failure.
     void commit();

@@ -8,20 +8,16 @@
 #include <new>
 #include <optional>
 
-#include "decimal.h"
 #include "error.h"
 #include "input.h"
+#include "numbers.h"
 #include "output_file.h"
+#include "text_run.h"
 
 namespace {
 
-bool is_space(int c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-bool is_digit(int c) {
-    return c >= '0' && c <= '9';
-}
+using numbers::is_digit;
+using numbers::is_space;
 
 // Reads the header token by token, in the order the format lays it out.
 class HeaderParser {
@@ -147,7 +143,12 @@ class HeaderParser {
     // raster), unless the file's size says the raster starts after the one byte.
     void skip_to_raster(const PgmHeader& header, bool max_value_on_own_line) {
         int c = in_.peek();
-        if (c < 0) return;  // no raster at all: reading it will say so
+        if (c < 0) {
+            // The header ends with a byte of whitespace; an image without samples
+            // may do without it.
+            if (header.samples() != 0) refuse("file ends inside the header");
+            return;
+        }
         in_.skip(1);
         if (c == '#') {
             skip_comment();
@@ -229,17 +230,6 @@ Error sample_fault(const std::string& name, const PgmHeader& header, std::uint64
                            std::to_string(column) + " " + problem);
 }
 
-__m128i whitespace(__m128i b) {
-    // Tab, line feed, vertical tab, form feed and carriage return are 9 to 13.
-    __m128i control =
-        _mm_and_si128(_mm_cmpgt_epi8(b, _mm_set1_epi8(8)), _mm_cmplt_epi8(b, _mm_set1_epi8(14)));
-    return _mm_or_si128(control, decimal::equal(b, ' '));
-}
-
-// take_text's copies start where their source does within a cache line of this
-// many bytes, whitespace filling the gap.
-constexpr std::size_t kCopyAlignment = 64;
-
 struct Counted {
     std::size_t bytes;
     std::size_t samples;
@@ -249,12 +239,13 @@ struct Counted {
 // whitespace, the first byte starting one: the first `most` of them, and the bytes
 // up to where the last of those ends.
 Counted count_samples(const std::uint8_t* text, std::size_t size, std::size_t most) {
+    const simd::Kernel& kernel = simd::kernel();
     std::size_t samples = 0;
     std::size_t at = 0;
     std::uint64_t space_before = 1;
-    for (; at + 64 <= size; at += 64) {
-        std::uint64_t space = decimal::mask64(text + at, whitespace);
-        unsigned starts = decimal::count_ones(~space & (space << 1 | space_before));
+    for (; at + simd::kChunk <= size; at += simd::kChunk) {
+        std::uint64_t space = kernel.plain_masks(text + at).space;
+        unsigned starts = numbers::count_ones(~space & (space << 1 | space_before));
         if (samples + starts >= most) break;  // the last one wanted is found below
         samples += starts;
         space_before = space >> 63;
@@ -284,8 +275,10 @@ class PlainParser {
     void parse(const std::uint8_t* p, const std::uint8_t* end, std::span<Sample> out) {
         std::size_t count = 0;
         while (count < out.size() && p < end) {
-            if (end - p >= 64 + 8 && take_chunk(p, out, count)) continue;
-            for (const std::uint8_t* stop = std::min(end, p + 64);
+            if (std::size_t(end - p) >= simd::kChunk + simd::kReadsAfter &&
+                take_chunk(p, out, count))
+                continue;
+            for (const std::uint8_t* stop = std::min(end, p + simd::kChunk);
                  count < out.size() && p < stop;) {
                 if (is_space(*p)) {
                     ++p;
@@ -302,9 +295,39 @@ class PlainParser {
     // `p`, if those bytes are digits and whitespace alone, and moves `p` to the first
     // sample not taken; false where a byte at a time must do. `p` is whitespace or
     // the start of a sample, so a sample is taken whole, in the chunk where it ends.
-    bool take_chunk(const std::uint8_t*& p, std::span<Sample> out, std::size_t& count);
+    bool take_chunk(const std::uint8_t*& p, std::span<Sample> out, std::size_t& count) {
+        const simd::Kernel& kernel = simd::kernel();
+        const simd::Masks masks = kernel.plain_masks(p);
+        if ((masks.digit | masks.space) != ~std::uint64_t(0)) return false;
+        // The end of `out`, where a chunk's samples may not all fit: byte by byte.
+        const std::size_t room = out.size() - count;
+        if (room < simd::kChunk / 2 + simd::kWritesPast &&
+            numbers::count_ones(~masks.digit & masks.digit << 1) +
+                    simd::kWritesPast / sizeof(Sample) >
+                room)
+            return false;
+        unsigned next;
+        int taken = numbers::take_numbers(kernel, p, masks.digit,
+                                          static_cast<std::uint32_t>(header_.max_value),
+                                          out.data() + count, next);
+        if (taken < 0) return false;  // a sample to refuse, or leading zeros
+        count += static_cast<std::size_t>(taken);
+        index_ += static_cast<std::size_t>(taken);
+        p += next;
+        return true;
+    }
+
     // Takes the sample at `p` and moves `p` past it.
-    std::uint32_t take_sample(const std::uint8_t*& p, const std::uint8_t* end) const;
+    std::uint32_t take_sample(const std::uint8_t*& p, const std::uint8_t* end) const {
+        const std::uint8_t* start = p;
+        std::uint32_t value = numbers::take_digits(p, end);
+        if (p == start || (p < end && !is_space(*p))) refuse("sample", "is not a decimal number");
+        if (value > 65535) refuse("sample", "is beyond 65535");
+        if (value > std::uint32_t(header_.max_value))
+            refuse("sample " + std::to_string(value),
+                   "is above the maximum value " + std::to_string(header_.max_value));
+        return value;
+    }
 
     [[noreturn]] void refuse(const std::string& what, const std::string& problem) const {
         throw sample_fault(name_, header_, index_, what, problem);
@@ -315,135 +338,39 @@ class PlainParser {
     std::uint64_t index_;
 };
 
-template <typename Sample>
-bool PlainParser<Sample>::take_chunk(const std::uint8_t*& p, std::span<Sample> out,
-                                     std::size_t& count) {
-    using namespace decimal;
-    const std::uint64_t digit = mask64(p, digits);
-    if ((digit | mask64(p, whitespace)) != ~std::uint64_t(0)) return false;
-    const std::uint64_t starts = digit & ~(digit << 1);
-    const std::uint64_t ends = ~digit & (digit << 1);  // the byte after each sample
-    const unsigned taken = count_ones(ends);
-    if (taken > out.size() - count) return false;  // the end of `out`: byte by byte
-    // The next chunk starts at the sample this one leaves unfinished, if any.
-    unsigned next_chunk = 64;
-    if (digit >> 63) {
-        next_chunk = 63 - static_cast<unsigned>(__builtin_clzll(starts));
-        if (next_chunk == 0) return false;  // one sample fills the chunk
-    }
-    Sample* next = out.data() + count;
-    const bool short_samples = !has_long_run(digit);
-    const auto max_value = static_cast<std::uint32_t>(header_.max_value);
-    // Takes every sample that ends in the chunk; false at one to refuse, or with
-    // leading zeros, which a byte at a time must then take.
-    auto take_all = [&] {
-        if constexpr (sizeof(Sample) == 1) {
-            if (short_samples && taken + 8 <= out.size() - count && has_avx2())
-                return byte_samples_avx2(p, ends >> 1, max_value, next);
-        }
-        if (short_samples) {
-            // Short samples, as in 8-bit images: their values computed for the whole
-            // chunk at once, and checked against the maximum value at once.
-            const NumbersEndingAt numbers(p, max_value);
-            if ((numbers.above & ends >> 1) != 0) return false;
-            for (std::uint64_t left = ends; left != 0; left &= left - 1)
-                *next++ = static_cast<Sample>(numbers.of[__builtin_ctzll(left) - 1]);
-            return true;
-        }
-        for (std::uint64_t left = ends; left != 0; left &= left - 1) {
-            unsigned end = static_cast<unsigned>(__builtin_ctzll(left));
-            unsigned start = 63 - static_cast<unsigned>(
-                                      __builtin_clzll(starts & ((std::uint64_t(1) << end) - 1)));
-            std::uint32_t value = value_of_number(load8(p + start), end - start);
-            if (value > max_value) return false;
-            *next++ = static_cast<Sample>(value);
-        }
-        return true;
-    };
-    if (!take_all()) return false;
-    count += taken;
-    index_ += taken;
-    p += next_chunk;
-    return true;
-}
-
-template <typename Sample>
-std::uint32_t PlainParser<Sample>::take_sample(const std::uint8_t*& p,
-                                               const std::uint8_t* end) const {
-    std::uint32_t value = 0;
-    const std::uint8_t* start = p;
-    for (; p < end && is_digit(*p); ++p)
-        value = std::min<std::uint32_t>(value * 10 + (*p - '0'), 65536);
-    if (p == start || (p < end && !is_space(*p))) refuse("sample", "is not a decimal number");
-    if (value > 65535) refuse("sample", "is beyond 65535");
-    if (value > std::uint32_t(header_.max_value))
-        refuse("sample " + std::to_string(value),
-               "is above the maximum value " + std::to_string(header_.max_value));
-    return value;
+bool is_space_break(int c) {
+    return is_space(c);
 }
 
 }  // namespace
 
-void PlainText::reserve(std::size_t total) {
-    if (total <= capacity_) return;
-    std::size_t capacity = std::min(kCapacity, std::max(total, 2 * capacity_));
-    auto storage = std::make_unique_for_overwrite<std::uint8_t[]>(kMargin + capacity);
-    std::fill_n(storage.get(), kMargin, ' ');
-    if (size > 0) std::memcpy(storage.get() + kMargin, data(), size);
-    storage_ = std::move(storage);
-    capacity_ = capacity;
-}
-
 // Decimal numbers separated by whitespace, in any line layout; the last one may end
-// the file. The text is taken a window of the input at a time, each window ending in
+// the file. The text is taken a stretch of the input at a time, each ending in
 // whitespace so that no number is cut, or at the end of the file; its samples are
 // only counted here, and parsed later.
 std::size_t PgmReader::take_text(PlainText& text, std::size_t most) {
-    // At least half the input's buffer, and whatever more it holds: taking all of it
-    // leaves little to move when the buffer is filled again.
-    constexpr std::size_t kWindow = Input::kBufferSize / 2;
     most = std::min<std::uint64_t>(most, header_.samples() - read_);
+    text.run.clear();
     text.first = read_;
-    text.size = 0;
     text.count = 0;
     text.fault.reset();
-    while (text.count < most &&
-           text.size + kCopyAlignment + Input::kBufferSize <= PlainText::kCapacity) {
-        auto window = in_.look_ahead(kWindow);
-        if (window.empty()) {
+    while (text.count < most && text.run.has_room()) {
+        bool unbroken;
+        auto stretch = next_stretch(in_, is_space_break, unbroken);
+        if (stretch.empty()) {
             text.fault =
                 Error(in_.name(), truncated(read_ + text.count, header_.samples(), "samples"));
             break;
         }
-        std::size_t limit = window.size();
-        if (window.size() >= kWindow) {
-            limit = decimal::through_last_break(window.data(), window.size(), is_space);
-            if (limit == 0) {
-                // A window without a break is one number: its leading zeros go first.
-                if (std::size_t zeros = decimal::leading_zeros(window.data(), window.size())) {
-                    in_.skip(zeros);
-                    continue;
-                }
-                bool digits = std::all_of(window.begin(), window.end(), is_digit);
-                text.fault = sample_fault(in_.name(), header_, read_ + text.count, "sample",
-                                          digits ? "is beyond 65535" : "is not a decimal number");
-                break;
-            }
+        if (unbroken) {
+            bool digits = std::all_of(stretch.begin(), stretch.end(), is_digit);
+            text.fault = sample_fault(in_.name(), header_, read_ + text.count, "sample",
+                                      digits ? "is beyond 65535" : "is not a decimal number");
+            break;
         }
-        Counted counted = count_samples(window.data(), limit, most - text.count);
-        if (counted.samples > 0) {
-            text.reserve(text.size + kCopyAlignment + counted.bytes);
-            // Whitespace first, so that the copy's source and destination lie alike
-            // within a cache line: memcpy can run twenty times slower on some
-            // machines when the destination is a few bytes ahead within a page.
-            auto from = reinterpret_cast<std::uintptr_t>(window.data());
-            auto to = reinterpret_cast<std::uintptr_t>(text.data() + text.size);
-            std::size_t gap = (from - to) % kCopyAlignment;
-            std::memset(text.data() + text.size, ' ', gap);
-            std::memcpy(text.data() + text.size + gap, window.data(), counted.bytes);
-            text.size += gap + counted.bytes;
-            text.count += counted.samples;
-        }
+        Counted counted = count_samples(stretch.data(), stretch.size(), most - text.count);
+        if (counted.samples > 0) text.run.append(stretch.first(counted.bytes));
+        text.count += counted.samples;
         in_.skip(counted.bytes);
     }
     read_ += text.count;
@@ -453,13 +380,13 @@ std::size_t PgmReader::take_text(PlainText& text, std::size_t most) {
 void PgmReader::parse_text(const PlainText& text, std::span<std::uint8_t> out) const {
     if (header_.max_value > 255) std::abort();  // a caller's fault: samples do not fit
     PlainParser<std::uint8_t>(in_.name(), header_, text.first)
-        .parse(text.data(), text.data() + text.size, out.first(text.count));
+        .parse(text.run.data(), text.run.data() + text.run.size(), out.first(text.count));
     if (text.fault) throw *text.fault;
 }
 
 void PgmReader::parse_text(const PlainText& text, std::span<std::uint16_t> out) const {
     PlainParser<std::uint16_t>(in_.name(), header_, text.first)
-        .parse(text.data(), text.data() + text.size, out.first(text.count));
+        .parse(text.run.data(), text.run.data() + text.run.size(), out.first(text.count));
     if (text.fault) throw *text.fault;
 }
 
@@ -476,7 +403,7 @@ std::size_t PgmReader::read_plain(std::span<Sample> out) {
 }
 
 std::string pgm_header(const std::string& file_name, const PgmHeader& header,
-                       const std::string& comment) {
+                       const std::string& comment, bool room_for_any_size) {
     if (header.width < 0 || header.height < 0) throw Error(file_name, "negative width or height");
     if (header.max_value < 1 || header.max_value > 65535)
         throw Error(file_name, "maximum value " + std::to_string(header.max_value) +
@@ -487,19 +414,30 @@ std::string pgm_header(const std::string& file_name, const PgmHeader& header,
         text += c;
         if (c == '\n' || c == '\r') text += '#';
     }
-    return text + "\n" + std::to_string(header.width) + " " + std::to_string(header.height) + "\n" +
-           std::to_string(header.max_value) + "\n";
+    std::string size = std::to_string(header.width) + " " + std::to_string(header.height);
+    std::string max_value = std::to_string(header.max_value);
+    if (room_for_any_size) {
+        // Whitespace between the values may be any amount: room for the most digits
+        // of each, "2147483647 2147483647" and "65535".
+        size.resize(21, ' ');
+        max_value.insert(0, 5 - max_value.size(), ' ');
+    }
+    return text + "\n" + size + "\n" + max_value + "\n";
+}
+
+void pack_big_endian(std::span<const std::uint16_t> samples, std::uint8_t* out) {
+    for (std::uint16_t sample : samples) {
+        *out++ = static_cast<std::uint8_t>(sample >> 8);
+        *out++ = static_cast<std::uint8_t>(sample);
+    }
 }
 
 void write_samples_16(OutputFile& out, std::span<const std::uint16_t> samples) {
-    char block[64 * 1024];
+    std::uint8_t block[64 * 1024];
     while (!samples.empty()) {
         std::size_t n = std::min(samples.size(), sizeof block / 2);
-        for (std::size_t i = 0; i < n; ++i) {
-            block[2 * i] = static_cast<char>(samples[i] >> 8);
-            block[2 * i + 1] = static_cast<char>(samples[i]);
-        }
-        out.write({block, 2 * n});
+        pack_big_endian(samples.first(n), block);
+        out.write({reinterpret_cast<const char*>(block), 2 * n});
         samples = samples.subspan(n);
     }
 }

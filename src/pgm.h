@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "error.h"
+#include "text_run.h"
 
 class Input;
 class OutputFile;
@@ -47,28 +48,10 @@ struct PgmHeader {
 // spend their time, so the text is taken from the input in turn and each run is
 // then parsed on its own, on any thread.
 struct PlainText {
-    // The most text it holds. It starts small and grows to this, so that a small
-    // image costs little.
-    static constexpr std::size_t kCapacity = 1024 * 1024;
-    // Whitespace before the text, so that the bytes just before any number in it
-    // may be read.
-    static constexpr std::size_t kMargin = 16;
-
-    PlainText() { reserve(64 * 1024); }
-
-    std::uint8_t* data() { return storage_.get() + kMargin; }
-    const std::uint8_t* data() const { return storage_.get() + kMargin; }
-    // Makes room for `total` bytes of text (at most kCapacity), keeping `size` of them.
-    void reserve(std::size_t total);
-
-    std::size_t size = 0;
+    TextRun run;
     std::uint64_t first = 0;     // the image's index of its first sample
     std::size_t count = 0;       // its samples
     std::optional<Error> fault;  // what ended the text early: reported after its samples
-
-  private:
-    std::unique_ptr<std::uint8_t[]> storage_;
-    std::size_t capacity_ = 0;
 };
 
 // Reads an image from `in` a block of samples at a time, in constant memory. Throws
@@ -110,12 +93,18 @@ class PgmReader {
 
 // The header of a binary image as written: magic number, `comment` on "#" lines
 // (every line feed or carriage return in it starts a new one), width and height,
-// maximum value. Throws Error, naming `file_name`, for a negative size, a maximum
-// value outside 1 to 65535 or a comment that holds a NUL byte.
+// maximum value. With `room_for_any_size`, the values are padded with spaces so
+// that the header is as long whatever they are: a header to write over the first
+// once they are known. Throws Error, naming `file_name`, for a negative size, a
+// maximum value outside 1 to 65535 or a comment that holds a NUL byte.
 std::string pgm_header(const std::string& file_name, const PgmHeader& header,
-                       const std::string& comment);
+                       const std::string& comment, bool room_for_any_size = false);
 
-// Writes 16-bit `samples` to `out` as a binary raster does: most significant byte first.
+// Stores `samples` at `out` as a binary raster holds them: two bytes each, most
+// significant first.
+void pack_big_endian(std::span<const std::uint16_t> samples, std::uint8_t* out);
+
+// Writes 16-bit `samples` to `out` as a binary raster does.
 void write_samples_16(OutputFile& out, std::span<const std::uint16_t> samples);
 
 // Writes `samples` as the binary image `file_name` with one or two bytes a sample,

@@ -6,11 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <string>
 #include <string_view>
-#include <vector>
-
-class Input;
 
 enum class TableStyle { spaces, csv, tsv };
 
@@ -40,44 +36,4 @@ class TableFormatter {
     bool separator_ends_row_;  // "%d " keeps its space before the line feed
     std::int64_t width_;
     std::int64_t column_ = 0;
-};
-
-// Reads a table back a row at a time: one image row a line; values separated by
-// blanks (spaces, tabs) or by a comma with blanks around it, a separator after
-// the last allowed; line ends LF or CRLF; the last line with or without its line
-// feed. Throws Error, naming the line and column (the value's place in its row),
-// at anything else.
-class TableReader {
-  public:
-    // Values above `max_value` (at most 65535) are refused. `in` begins at line
-    // `lines_before` + 1 of the table, for messages.
-    TableReader(Input& in, std::int32_t max_value, std::uint64_t lines_before = 0);
-
-    // Reads the next line's values into `row`, or with `most` given, the next of
-    // them up to about that many, so that a long line need not be held whole;
-    // row_goes_on() then says whether more of the line follows. Returns false at
-    // the end of the table.
-    bool read_row(std::vector<std::uint16_t>& row, std::size_t most = SIZE_MAX);
-    bool row_goes_on() const { return taken_ != 0; }
-
-    // The lines read so far.
-    std::uint64_t lines() const { return lines_; }
-
-  private:
-    // Refuses the value in column `column` of the values read into `row`.
-    [[noreturn]] void refuse(std::size_t column, const std::string& problem) const;
-    // Refuses a window of the input without a place to cut it: one long token.
-    [[noreturn]] void refuse_token(std::span<const std::uint8_t> token, std::size_t column) const;
-    // Takes the values in the 64 bytes at `p` if they hold values, blanks and
-    // commas alone, and moves `p` past them; false where a byte at a time must do.
-    bool take_chunk(const std::uint8_t*& p, bool& inside_value, std::vector<std::uint16_t>& row);
-    // Takes the value at `p`, in column `column`, and moves `p` past it.
-    std::uint16_t take_value(const std::uint8_t*& p, const std::uint8_t* end,
-                             std::size_t column) const;
-
-    Input& in_;
-    std::uint32_t max_value_;
-    std::uint64_t lines_ = 0;
-    std::size_t taken_ = 0;     // values of this line already returned
-    bool after_comma_ = false;  // a comma came after the last value
 };

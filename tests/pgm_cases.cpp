@@ -122,7 +122,8 @@ const std::vector<MalformedImage>& malformed_images() {
         {"P5\n#" + std::string(20000, 'x'), "file ends inside the header"},
 
         {"P5\n3 2\n255\n" + kRaster.substr(0, 4), "truncated raster: found 4 of 6 bytes"},
-        {"P5\n3 2\n255", "truncated raster: found 0 of 6 bytes"},
+        {"P5\n3 2\n255", "file ends inside the header"},
+        {"P5 3 2 65535", "file ends inside the header"},
         {"P5\n3 2\n65535\n" + std::string(11, '\xff'), "truncated raster: found 11 of 12 bytes"},
         {"P5\n3 2\n256\n" + kRaster, "truncated raster: found 6 of 12 bytes"},
         // Claims far beyond the bytes behind them, and products beyond 32 bits.
