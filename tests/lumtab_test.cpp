@@ -454,6 +454,40 @@ TEST(Lumtab, StreamsAClaimFarBeyondMemory) {
               "lumtab: standard input: truncated raster: found 6 of 4294967296 bytes\n");
 }
 
+// Short of memory, a conversion fails with one line and the next is tried: never
+// an abort, whatever the limit, on one thread or two.
+TEST(Lumtab, ReportsOutOfMemoryAndGoesOn) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer's shadow memory does not fit an address-space limit";
+#endif
+    ScratchDir dir;
+    const std::string raster = random_bytes(1024 * 1024, 8);
+    std::string plain = "P2 1024 1024 255\n";
+    for (char sample : raster)
+        plain += std::to_string(static_cast<unsigned char>(sample)) + " ";
+    write_file(dir / "binary.pgm", pgm_bytes(1024, 1024, raster));
+    write_file(dir / "plain.pgm", plain);
+    const std::string table = reference_table(raster, 1024, 1024);
+    for (std::uint64_t kib = 4000; kib <= 20000; kib += 1000) {
+        SCOPED_TRACE(std::to_string(kib) + " KiB");
+        for (const char* name : {"binary.int", "plain.int"})
+            unlink((dir / name).c_str());
+        RunResult result = run_lumtab({"binary.pgm", "plain.pgm"},
+                                      {.directory = dir.path(), .memory_limit = kib << 10});
+        ASSERT_LE(result.status, 1) << result.err;
+        std::string expected_err;
+        for (const char* image : {"binary", "plain"}) {
+            std::string table_name = dir / (std::string(image) + ".int");
+            if (exists(table_name)) {
+                EXPECT_TRUE(read_file(table_name) == table) << image;
+            } else {
+                expected_err += "lumtab: " + std::string(image) + ".pgm: out of memory\n";
+            }
+        }
+        EXPECT_EQ(result.err, expected_err);
+    }
+}
+
 // On a terminal, a conversion that takes more than a second shows how far it has
 // come, and clears the line at the end; -q, or no terminal, shows nothing.
 TEST(Lumtab, ShowsProgressOnATerminal) {
