@@ -284,6 +284,35 @@ TEST(Lumtab, WritesIntoADevice) {
     EXPECT_TRUE(S_ISCHR(status.st_mode));
 }
 
+// A name for one of lumtab's own descriptors is written through it, as standard
+// output is: at its offset, appending if it appends, and never replaced.
+TEST(Lumtab, WritesThroughANameOfStandardOutput) {
+    const struct {
+        std::string command, file, content;
+    } cases[] = {
+        {"echo header >log.txt && LUMTAB >>log.txt", "log.txt", "header\n" + kTable},
+        {"{ echo header && LUMTAB && echo footer; } >report.txt", "report.txt",
+         "header\n" + kTable + "footer\n"},
+        // The descriptor's file deleted: its link reads "…/gone.txt (deleted)".
+        {"exec 3>gone.txt 4<gone.txt && rm gone.txt && LUMTAB >&3 && cat <&4 >seen.txt", "seen.txt",
+         kTable},
+    };
+    for (const char* name : {"/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(name) + ": " + c.command);
+            ScratchDir dir;
+            write_file(dir / "face.pgm", pgm_bytes(3, 2, kRaster));
+            std::string command = c.command;
+            command.replace(command.find("LUMTAB"), 6,
+                            std::string(LUMTAB_BINARY) + " -o " + name + " face.pgm");
+            int status = std::system(("cd " + dir.path() + " && " + command).c_str());
+            EXPECT_EQ(WEXITSTATUS(status), 0);
+            EXPECT_EQ(read_file(dir / c.file), c.content);
+            EXPECT_EQ(dir.names(), (Names{"face.pgm", c.file}));
+        }
+    }
+}
+
 // A raster found short after most of the table is written: a file keeps its old
 // table, standard output keeps what went out and the status says it failed.
 TEST(Lumtab, ReportsARasterFoundShortMidway) {
