@@ -115,11 +115,14 @@ Options parse_options(int argc, char** argv) {
                 options.max_value = parse_max_value(optarg);
                 break;
             case kCsv:
-            case kTsv:
-                if (styled) usage_error("--csv and --tsv exclude each other");
+            case kTsv: {
+                TableStyle style = c == kCsv ? TableStyle::csv : TableStyle::tsv;
+                if (styled && options.style != style)
+                    usage_error("--csv and --tsv exclude each other");
                 styled = true;
-                options.style = c == kCsv ? TableStyle::csv : TableStyle::tsv;
+                options.style = style;
                 break;
+            }
             case 'h':
                 exit_printing(kHelp);
             case kVersion:

@@ -162,6 +162,7 @@ TEST(Lumtab, AnswersUsageHelpAndVersion) {
         {{"--csv", "--tsv", "a.pgm"},
          2,
          "lumtab: --csv and --tsv exclude each other; see lumtab --help\n"},
+        {{"--csv", "--csv", "a.pgm"}, 1, "Unable to open file: a.pgm\n"},
         {{"--version"}, 0, ""},
         {{"-h"}, 0, ""},
         {{"--help"}, 0, ""},
