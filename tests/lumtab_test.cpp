@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
@@ -240,6 +241,54 @@ TEST(Lumtab, FailsCleanly) {
         if (!c.table.empty()) {
             EXPECT_EQ(read_file(dir / c.table), "old");
         }
+    }
+}
+
+// No output of a run replaces another output of the run or one of its inputs: the
+// later conversion is refused by name, and the others go on.
+TEST(Lumtab, RefusesOutputsThatCollideWithinARun) {
+    using Files = std::map<std::string, std::string>;
+    const std::string image = pgm_bytes(3, 2, kRaster);
+    const std::string other = pgm_bytes(1, 1, "\x05");
+    const struct {
+        std::vector<std::string> args;
+        Files before;
+        std::string err;
+        Files written;
+    } cases[] = {
+        {{"a.pgm", "a.PGM"},
+         {{"a.pgm", image}, {"a.PGM", other}},
+         "lumtab: a.PGM: its table a.int would replace the table of a.pgm\n",
+         {{"a.int", kTable}}},
+        {{"abxyz", "abint", "b.pgm"},
+         {{"abxyz", other}, {"abint", image}, {"b.pgm", image}},
+         "lumtab: abxyz: its table abint would replace abint, an input of this run\n"
+         "lumtab: abint: its table abint would replace the image itself\n",
+         {{"b.int", kTable}}},
+        {{"-r", "t.int", "t.INT"},
+         {{"t.int", "1 2\n"}, {"t.INT", "3 4\n"}},
+         "lumtab: t.INT: its image t.pgm would replace the image of t.int\n",
+         {{"t.pgm", "P5\n# from t.int\n2 1\n255\n\x01\x02"}}},
+        {{"-r", "t.int", "t.pgm"},
+         {{"t.int", "1 2\n"}, {"t.pgm", "3 4\n"}},
+         "lumtab: t.int: its image t.pgm would replace t.pgm, an input of this run\n"
+         "lumtab: t.pgm: its image t.pgm would replace the table itself\n",
+         {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.err);
+        ScratchDir dir;
+        for (const auto& [name, bytes] : c.before)
+            write_file(dir / name, bytes);
+        RunResult result = run_lumtab(c.args, {.directory = dir.path()});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, c.err);
+        Files expected = c.before;
+        expected.insert(c.written.begin(), c.written.end());
+        Files found;
+        for (const std::string& name : dir.names())
+            found[name] = read_file(dir / name);
+        EXPECT_EQ(found, expected);
     }
 }
 
