@@ -9,10 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <map>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "convert.h"
@@ -115,11 +117,14 @@ Options parse_options(int argc, char** argv) {
                 options.max_value = parse_max_value(optarg);
                 break;
             case kCsv:
-            case kTsv:
-                if (styled) usage_error("--csv and --tsv exclude each other");
+            case kTsv: {
+                TableStyle style = c == kCsv ? TableStyle::csv : TableStyle::tsv;
+                if (styled && options.style != style)
+                    usage_error("--csv and --tsv exclude each other");
                 styled = true;
-                options.style = c == kCsv ? TableStyle::csv : TableStyle::tsv;
+                options.style = style;
                 break;
+            }
             case 'h':
                 exit_printing(kHelp);
             case kVersion:
@@ -199,26 +204,86 @@ std::string replace_last_three(const std::string& path, std::string_view suffix)
     return path.substr(0, base + starts[starts.size() - 3]).append(suffix);
 }
 
-// Refuses an output that would be its input, under the same name or through a link.
-void refuse_same_file(const std::string& input, const std::string& output, bool reverse) {
-    struct stat input_status {};
-    struct stat output_status {};
-    if (::stat(input.c_str(), &input_status) == 0 && ::stat(output.c_str(), &output_status) == 0 &&
-        input_status.st_dev == output_status.st_dev && input_status.st_ino == output_status.st_ino)
-        throw Error(input, reverse ? "its image " + output + " would replace the table itself"
-                                   : "its table " + output + " would replace the image itself");
+// A file's identity: its device and inode numbers.
+using FileId = std::pair<dev_t, ino_t>;
+
+FileId id_of(const struct stat& status) {
+    return {status.st_dev, status.st_ino};
 }
+
+// The name that messages give an input.
+std::string input_name(const std::string& file) {
+    return file == "-" ? "standard input" : file;
+}
+
+// The file that the input `file` is: standard input, if it is a regular file, or
+// whatever exists under that name.
+std::optional<FileId> input_id(const std::string& file) {
+    struct stat status {};
+    if (file == "-") {
+        if (::fstat(STDIN_FILENO, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+    } else if (::stat(file.c_str(), &status) != 0) {
+        return std::nullopt;
+    }
+    return id_of(status);
+}
+
+// What no output of a run may replace: the run's inputs, and the outputs it has
+// written. Checked before a conversion and added to after it, in two steps, so
+// that conversions may overlap.
+class RunFiles {
+  public:
+    explicit RunFiles(const std::vector<std::string>& inputs) {
+        for (const std::string& file : inputs)
+            if (std::optional<FileId> id = input_id(file))
+                inputs_.try_emplace(*id, input_name(file));
+    }
+
+    // Throws Error if `output`, the output of `input`, is that input, another input
+    // of the run or an output the run has written. Returns what `output` is now,
+    // for record().
+    std::optional<FileId> check(const std::string& input, const std::string& output,
+                                bool reverse) const {
+        struct stat status {};
+        if (::stat(output.c_str(), &status) != 0) return std::nullopt;
+        FileId id = id_of(status);
+        std::string noun = reverse ? "image" : "table";
+        std::string problem = "its " + noun + " " + output + " would replace ";
+        if (id == input_id(input))
+            throw Error(input_name(input),
+                        problem + (reverse ? "the table itself" : "the image itself"));
+        if (auto found = inputs_.find(id); found != inputs_.end())
+            throw Error(input_name(input), problem + found->second + ", an input of this run");
+        if (auto found = outputs_.find(id); found != outputs_.end())
+            throw Error(input_name(input), problem + "the " + noun + " of " + found->second);
+        return id;
+    }
+
+    // Records the output of `input` if the conversion created or replaced a regular
+    // file there; one written into, a device or a descriptor's file, is not.
+    void record(const std::string& input, const std::string& output, std::optional<FileId> before) {
+        struct stat status {};
+        if (::stat(output.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return;
+        if (id_of(status) != before) outputs_.insert_or_assign(id_of(status), input_name(input));
+    }
+
+  private:
+    std::map<FileId, std::string> inputs_;   // with their names for messages
+    std::map<FileId, std::string> outputs_;  // with their inputs' names
+};
 
 // Converts one image into its table, or with --reverse one table into its image;
 // throws Error.
-void convert(const std::string& file, const Options& options) {
+void convert(const std::string& file, const Options& options, RunFiles& run) {
     bool from_stdin = file == "-";
     std::string suffix(options.reverse ? "pgm" : table_suffix(options.style));
     Destination out{options.output ? *options.output
                     : from_stdin   ? "-"
                                    : replace_last_three(file, suffix),
                     !options.quiet};
-    if (!from_stdin && out.name != "-") refuse_same_file(file, out.name, options.reverse);
+    bool to_file = out.name != "-";
+    std::optional<FileId> before;
+    if (to_file) before = run.check(file, out.name, options.reverse);
 
     std::optional<Input> in;
     if (from_stdin) {
@@ -231,6 +296,7 @@ void convert(const std::string& file, const Options& options) {
     } else {
         image_to_table(*in, out, options.style);
     }
+    if (to_file) run.record(file, out.name, before);
 }
 
 }  // namespace
@@ -239,9 +305,10 @@ int main(int argc, char** argv) {
     std::setlocale(LC_CTYPE, "");
     Options options = parse_options(argc, argv);
     int status = 0;
+    RunFiles run(options.files);
     for (const std::string& file : options.files) {
         try {
-            convert(file, options);
+            convert(file, options, run);
         } catch (const Error& error) {
             report(error);
             status = 1;

@@ -10,7 +10,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <string_view>
 #include <utility>
 
 #include "error.h"
@@ -104,25 +106,66 @@ std::string directory_of(const std::string& path) {
     return slash == std::string::npos ? "" : path.substr(0, slash + 1);
 }
 
-// The file that a plain open of `name` for writing would reach: symbolic links
-// followed, the last of them perhaps dangling. As the kernel does where
+// The number that `text` spells in decimal digits alone, or -1.
+long decimal(std::string_view text) {
+    if (text.empty() || text.size() > 9) return -1;
+    long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return -1;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+// The process whose descriptors `directory` lists, as /proc/<pid>/fd or
+// /proc/<pid>/task/<tid>/fd do once resolved; or -1 for any other directory.
+long descriptor_table_owner(const std::string& directory) {
+    char resolved[PATH_MAX];
+    if (::realpath(directory.empty() ? "." : directory.c_str(), resolved) == nullptr) return -1;
+    std::string_view path(resolved);
+    if (path.size() < 10 || !path.starts_with("/proc/") || !path.ends_with("/fd")) return -1;
+    path = path.substr(6, path.size() - 9);  // <pid> or <pid>/task/<tid>
+    std::size_t slash = path.find('/');
+    if (slash != std::string_view::npos &&
+        (path.substr(slash, 6) != "/task/" || decimal(path.substr(slash + 6)) < 0))
+        return -1;
+    return decimal(path.substr(0, slash));
+}
+
+// Where a name for writing leads once its symbolic links are followed.
+struct Target {
+    std::string path;      // the file a plain open would reach, perhaps not there yet
+    int descriptor = -1;   // or this descriptor of ours, which the name stands for
+    bool foreign = false;  // `path` stands for a descriptor of another process
+};
+
+// Follows the symbolic links of `name`. As the kernel does where
 // fs.protected_symlinks is set, a link in a sticky directory that others may
-// write is not followed unless it is ours or the directory owner's: else root
-// could be led to replace any file by a link that another user planted in /tmp.
-std::string link_target(const std::string& name) {
+// write is not followed unless it is ours or the directory owner's, whatever it
+// leads to: else root could be led to replace any file, or write into a device,
+// by a link that another user planted in /tmp. A link in /proc/<pid>/fd (as
+// /dev/stdout leads to) stands for an open descriptor, not for the file that its
+// text names, which may be "pipe:[…]" or a deleted file's name.
+Target follow_links(const std::string& name) {
     std::string path = name;
     for (int hops = 0; hops <= 40; ++hops) {
         struct stat link {};
-        if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return path;
+        if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return {path};
         std::string directory = directory_of(path);
         struct stat parent {};
         if (::stat(directory.empty() ? "." : directory.c_str(), &parent) == 0 &&
             (parent.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH) &&
             link.st_uid != ::geteuid() && link.st_uid != parent.st_uid)
             throw Error::from_errno(name, EACCES);
+        long owner = descriptor_table_owner(directory);
+        long descriptor = decimal(std::string_view(path).substr(directory.size()));
+        if (owner >= 0 && descriptor >= 0) {
+            if (owner == ::getpid()) return {path, static_cast<int>(descriptor)};
+            return {path, -1, true};
+        }
         char target[PATH_MAX];
         ssize_t length = ::readlink(path.c_str(), target, sizeof target);
-        if (length < 0) return path;  // gone meanwhile; open will say what is wrong
+        if (length < 0) return {path};  // gone meanwhile; open will say what is wrong
         if (length == sizeof target) throw Error::from_errno(name, ENAMETOOLONG);
         std::string next(target, static_cast<std::size_t>(length));
         path = next.starts_with('/') ? next : directory + next;
@@ -155,19 +198,29 @@ std::string temporary_name(const std::string& path) {
 
 OutputFile::OutputFile(const std::string& name) : name_(name) {
     set_signal_policy();
-    struct stat old {};
-    if (::stat(name.c_str(), &old) == 0 && !S_ISREG(old.st_mode)) {
-        if (S_ISDIR(old.st_mode)) throw Error::from_errno(name_, EISDIR);
-        // A device or a FIFO is written into, as a plain open would: renaming a
-        // file over /dev/null would replace the device. Opened by its own name,
-        // since /dev/stdout's link leads nowhere a path can follow.
-        fd_ = ::open(name.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
-        if (fd_ < 0) throw Error::from_errno(name_, errno);
-        kind_ = Kind::in_place;
+    Target target = follow_links(name);
+    path_ = target.path;
+    if (target.descriptor >= 0) {
+        write_into_descriptor(target.descriptor);
         return;
     }
-    path_ = link_target(name);
+    if (target.foreign) {
+        // Another process's descriptor: added to, never replaced nor truncated.
+        fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY);
+        if (fd_ < 0) throw Error::from_errno(name_, errno);
+        return;
+    }
+    struct stat old {};
     if (::stat(path_.c_str(), &old) == 0) {
+        if (S_ISDIR(old.st_mode)) throw Error::from_errno(name_, EISDIR);
+        if (!S_ISREG(old.st_mode)) {
+            // A device or a FIFO is written into, as a plain open would: renaming a
+            // file over /dev/null would replace the device. Not through a link put
+            // there since it was looked at.
+            fd_ = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
+            if (fd_ < 0) throw Error::from_errno(name_, errno);
+            return;
+        }
         // Refuse now what a plain open would refuse, rather than replace it at the end.
         if (::access(path_.c_str(), W_OK) != 0) throw Error::from_errno(name_, errno);
         replacing_ = true;
@@ -186,6 +239,15 @@ OutputFile::OutputFile(const std::string& name) : name_(name) {
 OutputFile::OutputFile(StandardOutput)
     : name_("standard output"), kind_(Kind::standard_output), fd_(STDOUT_FILENO) {
     set_signal_policy();
+}
+
+void OutputFile::write_into_descriptor(int descriptor) {
+    // Shared with the descriptor: its offset, and its flags such as O_APPEND.
+    int flags = ::fcntl(descriptor, F_GETFL);
+    if (flags < 0) throw Error::from_errno(name_, errno);
+    if ((flags & O_ACCMODE) == O_RDONLY) throw Error::from_errno(name_, EBADF);
+    fd_ = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+    if (fd_ < 0) throw Error::from_errno(name_, errno);
 }
 
 void OutputFile::open_temporary(mode_t mode) {

@@ -14,9 +14,11 @@
 // A replaced file keeps its permissions, and its owner and group where the system
 // permits; the temporary file is never more open than that. A name that is a
 // symbolic link stands for its target. An existing file that is not a regular one
-// (a device, a FIFO) is written into, as is standard output. Where the temporary
-// file has a name (the fallback), a fatal signal removes it before it ends the
-// process.
+// (a device, a FIFO) is written into, as is standard output. A name that stands for
+// one of this process's descriptors (/dev/stdout, /dev/fd/N, /proc/self/fd/N) is
+// written through it, as standard output is; one that stands for another process's
+// descriptor is opened to append. Where the temporary file has a name (the
+// fallback), a fatal signal removes it before it ends the process.
 class OutputFile {
   public:
     struct StandardOutput {};
@@ -50,6 +52,7 @@ class OutputFile {
   private:
     enum class Kind { unnamed, named, in_place, standard_output };
 
+    void write_into_descriptor(int descriptor);
     void open_temporary(mode_t mode);
     void keep_owner_and_mode(const struct stat& old);
 

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
@@ -162,6 +163,7 @@ TEST(Lumtab, AnswersUsageHelpAndVersion) {
         {{"--csv", "--tsv", "a.pgm"},
          2,
          "lumtab: --csv and --tsv exclude each other; see lumtab --help\n"},
+        {{"--csv", "--csv", "a.pgm"}, 1, "Unable to open file: a.pgm\n"},
         {{"--version"}, 0, ""},
         {{"-h"}, 0, ""},
         {{"--help"}, 0, ""},
@@ -242,6 +244,54 @@ TEST(Lumtab, FailsCleanly) {
     }
 }
 
+// No output of a run replaces another output of the run or one of its inputs: the
+// later conversion is refused by name, and the others go on.
+TEST(Lumtab, RefusesOutputsThatCollideWithinARun) {
+    using Files = std::map<std::string, std::string>;
+    const std::string image = pgm_bytes(3, 2, kRaster);
+    const std::string other = pgm_bytes(1, 1, "\x05");
+    const struct {
+        std::vector<std::string> args;
+        Files before;
+        std::string err;
+        Files written;
+    } cases[] = {
+        {{"a.pgm", "a.PGM"},
+         {{"a.pgm", image}, {"a.PGM", other}},
+         "lumtab: a.PGM: its table a.int would replace the table of a.pgm\n",
+         {{"a.int", kTable}}},
+        {{"abxyz", "abint", "b.pgm"},
+         {{"abxyz", other}, {"abint", image}, {"b.pgm", image}},
+         "lumtab: abxyz: its table abint would replace abint, an input of this run\n"
+         "lumtab: abint: its table abint would replace the image itself\n",
+         {{"b.int", kTable}}},
+        {{"-r", "t.int", "t.INT"},
+         {{"t.int", "1 2\n"}, {"t.INT", "3 4\n"}},
+         "lumtab: t.INT: its image t.pgm would replace the image of t.int\n",
+         {{"t.pgm", "P5\n# from t.int\n2 1\n255\n\x01\x02"}}},
+        {{"-r", "t.int", "t.pgm"},
+         {{"t.int", "1 2\n"}, {"t.pgm", "3 4\n"}},
+         "lumtab: t.int: its image t.pgm would replace t.pgm, an input of this run\n"
+         "lumtab: t.pgm: its image t.pgm would replace the table itself\n",
+         {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.err);
+        ScratchDir dir;
+        for (const auto& [name, bytes] : c.before)
+            write_file(dir / name, bytes);
+        RunResult result = run_lumtab(c.args, {.directory = dir.path()});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, c.err);
+        Files expected = c.before;
+        expected.insert(c.written.begin(), c.written.end());
+        Files found;
+        for (const std::string& name : dir.names())
+            found[name] = read_file(dir / name);
+        EXPECT_EQ(found, expected);
+    }
+}
+
 // A table that cannot be created is reported as the system error it is.
 TEST(Lumtab, ReportsATableInADirectoryItMayNotWrite) {
     if (geteuid() == 0) GTEST_SKIP() << "root may write anywhere";
@@ -282,6 +332,35 @@ TEST(Lumtab, WritesIntoADevice) {
     struct stat status {};
     ASSERT_EQ(stat("/dev/null", &status), 0);
     EXPECT_TRUE(S_ISCHR(status.st_mode));
+}
+
+// A name for one of lumtab's own descriptors is written through it, as standard
+// output is: at its offset, appending if it appends, and never replaced.
+TEST(Lumtab, WritesThroughANameOfStandardOutput) {
+    const struct {
+        std::string command, file, content;
+    } cases[] = {
+        {"echo header >log.txt && LUMTAB >>log.txt", "log.txt", "header\n" + kTable},
+        {"{ echo header && LUMTAB && echo footer; } >report.txt", "report.txt",
+         "header\n" + kTable + "footer\n"},
+        // The descriptor's file deleted: its link reads "…/gone.txt (deleted)".
+        {"exec 3>gone.txt 4<gone.txt && rm gone.txt && LUMTAB >&3 && cat <&4 >seen.txt", "seen.txt",
+         kTable},
+    };
+    for (const char* name : {"/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(name) + ": " + c.command);
+            ScratchDir dir;
+            write_file(dir / "face.pgm", pgm_bytes(3, 2, kRaster));
+            std::string command = c.command;
+            command.replace(command.find("LUMTAB"), 6,
+                            std::string(LUMTAB_BINARY) + " -o " + name + " face.pgm");
+            int status = std::system(("cd " + dir.path() + " && " + command).c_str());
+            EXPECT_EQ(WEXITSTATUS(status), 0);
+            EXPECT_EQ(read_file(dir / c.file), c.content);
+            EXPECT_EQ(dir.names(), (Names{"face.pgm", c.file}));
+        }
+    }
 }
 
 // A raster found short after most of the table is written: a file keeps its old

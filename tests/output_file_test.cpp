@@ -1,5 +1,6 @@
 #include "output_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -93,21 +94,37 @@ TEST(OutputFile, WritesTheTargetOfASymbolicLink) {
 }
 
 // As fs.protected_symlinks has it: a link that another user planted in a sticky
-// directory open to all, like /tmp, does not lead root to replace its target.
+// directory open to all, like /tmp, does not lead root to its target, whatever
+// that is.
 TEST(OutputFile, RefusesALinkPlantedInASharedDirectory) {
     if (geteuid() != 0) GTEST_SKIP() << "planting a link as another user takes root";
     ScratchDir dir;
     ASSERT_EQ(chmod(dir.path().c_str(), 01777), 0);
     write_file(dir / "victim", "precious");
-    ASSERT_EQ(symlink((dir / "victim").c_str(), (dir / "table").c_str()), 0);
-    ASSERT_EQ(lchown((dir / "table").c_str(), 4321, 4321), 0);
-    try {
-        OutputFile out(dir / "table");
-        ADD_FAILURE() << "the planted link was followed";
-    } catch (const Error& error) {
-        EXPECT_EQ(error.error_number(), EACCES);
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    // A reader, so that opening the FIFO to write would not wait.
+    int fifo = open((dir / "fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fifo, 0);
+    for (const std::string& target :
+         {dir / "victim", dir / "missing", dir / "fifo", std::string("/dev/null")}) {
+        SCOPED_TRACE(target);
+        unlink((dir / "table").c_str());
+        ASSERT_EQ(symlink(target.c_str(), (dir / "table").c_str()), 0);
+        ASSERT_EQ(lchown((dir / "table").c_str(), 4321, 4321), 0);
+        try {
+            OutputFile out(dir / "table");
+            out.write(std::string_view("planted"));
+            out.commit();
+            ADD_FAILURE() << "the planted link was followed";
+        } catch (const Error& error) {
+            EXPECT_EQ(error.error_number(), EACCES);
+        }
     }
+    char byte;
+    EXPECT_LE(read(fifo, &byte, 1), 0) << "the FIFO was written into";
+    close(fifo);
     EXPECT_EQ(read_file(dir / "victim"), "precious");
+    EXPECT_FALSE(exists(dir / "missing"));
 }
 
 // A FIFO (like a device) is written into, never replaced by a regular file.
