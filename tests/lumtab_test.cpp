@@ -568,25 +568,88 @@ TEST(Lumtab, ReportsOutOfMemoryAndGoesOn) {
 }
 
 // On a terminal, a conversion that takes more than a second shows how far it has
-// come, and clears the line at the end; -q, or no terminal, shows nothing.
+// come on one line cut to the terminal's width, and clears it at the end; -q, no
+// terminal, or the table itself going to the same terminal, shows nothing.
 TEST(Lumtab, ShowsProgressOnATerminal) {
-    const std::string image = pgm_bytes(1024, 1024, random_bytes(1024 * 1024, 6));
-    for (bool quiet : {false, true}) {
-        std::vector<std::string> args{"-o", "/dev/null", "-"};
-        if (quiet) args.insert(args.begin(), "-q");
-        RunResult result = run_lumtab(args, {.input = image,
-                                             .input_from_pipe = true,
-                                             .feed_milliseconds = 1600,
-                                             .error_to_terminal = true});
+    const std::string image = pgm_bytes(512, 512, random_bytes(512 * 512, 6));
+    const std::string long_name = std::string(60, 'x') + "\u00e9" + std::string(60, 'y') + ".pgm";
+    ScratchDir dir;
+    // A name that reads the pipe the test feeds.
+    ASSERT_EQ(symlink("/dev/stdin", (dir / long_name).c_str()), 0);
+    const struct {
+        std::vector<std::string> args;
+        bool output_to_terminal;
+        bool shown;
+    } cases[] = {
+        {{"-o", "/dev/null", long_name}, false, true},
+        {{"-q", "-o", "/dev/null", long_name}, false, false},
+        {{"-"}, true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        RunResult result = run_lumtab(c.args, {.directory = dir.path(),
+                                               .input = image,
+                                               .input_from_pipe = true,
+                                               .feed_milliseconds = 1600,
+                                               .error_to_terminal = true,
+                                               .output_to_terminal = c.output_to_terminal,
+                                               .terminal_columns = 40});
         EXPECT_EQ(result.status, 0);
-        if (quiet) {
-            EXPECT_EQ(result.err, "");
-        } else {
-            EXPECT_NE(result.err.find("\rlumtab: standard input: "), std::string::npos)
-                << result.err;
-            EXPECT_TRUE(result.err.ends_with("%\r\033[K")) << result.err;
+        EXPECT_EQ(result.err.find("lumtab:") != std::string::npos, c.shown) << result.err;
+        if (!c.shown) continue;
+        EXPECT_TRUE(result.err.ends_with("%\r\033[K")) << result.err;
+        // Every line drawn fits in 39 columns: é is one column in two bytes.
+        std::size_t line_start = 0;
+        for (std::size_t i = 0; i <= result.err.size(); ++i) {
+            if (i < result.err.size() && result.err[i] != '\r') continue;
+            std::string line = result.err.substr(line_start, i - line_start);
+            std::size_t columns =
+                std::count_if(line.begin(), line.end(), [](char c) { return (c & 0xc0) != 0x80; });
+            EXPECT_LE(columns, 39u) << line;
+            EXPECT_TRUE(line.empty() || line.starts_with("lumtab: ...") || line == "\033[K")
+                << line;
+            line_start = i + 1;
         }
     }
+}
+
+// Reading a table back, progress counts the whole table. The run is made slow by
+// stopping it: once it has opened the table, past the first second, then for a
+// little longer than the line waits between redraws, again and again.
+TEST(Lumtab, ShowsProgressOfTheWholeTable) {
+    ScratchDir dir;
+    write_file(dir / "t.int", reference_table(random_bytes(2048 * 2048, 10), 2048, 2048));
+    auto throttle = [&](pid_t pid) {
+        auto running = [pid] {
+            siginfo_t info{};
+            return waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+        };
+        // Until it has begun to read the table: its progress has started by then.
+        const std::string process = "/proc/" + std::to_string(pid);
+        for (bool reading = false; !reading && running();) {
+            for (int fd = 3; fd < 8 && !reading; ++fd) {
+                char target[4096];
+                std::string link = process + "/fd/" + std::to_string(fd);
+                ssize_t n = readlink(link.c_str(), target, sizeof target);
+                reading = n > 0 && std::string_view(target, n).ends_with("/t.int") &&
+                          read_file(process + "/fdinfo/" + std::to_string(fd)).find("pos:\t0\n") ==
+                              std::string::npos;
+            }
+        }
+        for (int pause = 1100000; running(); pause = 105000) {
+            kill(pid, SIGSTOP);
+            usleep(pause);
+            kill(pid, SIGCONT);
+            usleep(1000);
+        }
+    };
+    RunResult result = run_lumtab({"-r", "-o", "/dev/null", "t.int"},
+                                  {.directory = dir.path(), .error_to_terminal = true}, throttle);
+    EXPECT_EQ(result.status, 0);
+    int most = -1;
+    for (std::size_t at = 0; (at = result.err.find(": ", at)) != std::string::npos; at += 2)
+        most = std::max(most, std::atoi(result.err.c_str() + at + 2));
+    EXPECT_GE(most, 60) << testing::PrintToString(result.err);
 }
 
 // image -> table -> image gives back the image's size and samples, for every kind

@@ -133,4 +133,20 @@ TEST(TableReader, ReadsBackWhatTheFormatterWrites) {
     }
 }
 
+// However its lines come (one run or many, empty lines in bulk), a table higher
+// than an image may be is refused, naming the table: here with a lower limit.
+TEST(TableReader, RefusesMoreLinesThanAnImageMayBeHigh) {
+    for (const std::string& table :
+         {std::string(5, '\n'), std::string("1\n2\n3\n4\n5\n"), std::string(3 << 20, '\n')}) {
+        Input in(memory_file(table), "nl.int");
+        try {
+            read_table(
+                in, 65535, [](std::span<const std::uint16_t>) {}, {}, 4);
+            ADD_FAILURE() << "accepted " << table.size() << " bytes";
+        } catch (const Error& error) {
+            EXPECT_STREQ(error.what(), "lumtab: nl.int: more lines than an image may be high");
+        }
+    }
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -126,19 +127,28 @@ RunResult run_lumtab(const std::vector<std::string>& args, const RunOptions& opt
     int feed[2] = {-1, -1};
     if (options.input_from_pipe && pipe2(feed, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     int terminal = -1;
+    int terminal_end = -1;
     std::string terminal_name;
     if (options.error_to_terminal) {
         terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0)
             throw std::runtime_error("no pseudo-terminal");
         terminal_name = ptsname(terminal);
+        winsize size{24, options.terminal_columns, 0, 0};
+        ioctl(terminal, TIOCSWINSZ, &size);
+        // Held open here until the program has ended, so that reading the terminal
+        // ends exactly then, whatever becomes of the program.
+        terminal_end = open(terminal_name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (terminal_end < 0) throw std::runtime_error("cannot open the pseudo-terminal");
     }
     pid_t pid = fork();
     if (pid == 0) {
         int in = options.input_from_pipe ? feed[0] : open(in_path.c_str(), O_RDONLY);
-        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int out = options.output_to_terminal
+                      ? terminal_end
+                      : open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         int err = options.error_to_terminal
-                      ? open(terminal_name.c_str(), O_RDWR | O_NOCTTY)
+                      ? terminal_end
                       : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
             _exit(125);
@@ -186,6 +196,17 @@ RunResult run_lumtab(const std::vector<std::string>& args, const RunOptions& opt
             close(feed[1]);
         });
     }
+    // What the terminal shows, read as it comes so that the program never waits
+    // for room; the read fails once the program's end closes the terminal.
+    std::string shown;
+    std::thread screen;
+    if (terminal >= 0) {
+        screen = std::thread([&] {
+            char buffer[4096];
+            for (ssize_t n; (n = read(terminal, buffer, sizeof buffer)) > 0;)
+                shown.append(buffer, n);
+        });
+    }
     if (while_running) while_running(pid);
     int wait_status = 0;
     waitpid(pid, &wait_status, 0);
@@ -195,11 +216,9 @@ RunResult run_lumtab(const std::vector<std::string>& args, const RunOptions& opt
     result.out = read_file(out_path);
     result.err = read_file(err_path);
     if (terminal >= 0) {
-        // What the terminal shows; it holds far less than its buffer.
-        fcntl(terminal, F_SETFL, O_NONBLOCK);
-        char buffer[4096];
-        for (ssize_t n; (n = read(terminal, buffer, sizeof buffer)) > 0;)
-            result.err.append(buffer, n);
+        close(terminal_end);
+        screen.join();
+        result.err += shown;
         close(terminal);
     }
     return result;

@@ -60,7 +60,9 @@ struct RunOptions {
     bool input_from_pipe = false;       // feed `input` through a pipe instead
     int feed_milliseconds = 0;          // through the pipe, spread over this time
     bool error_to_terminal = false;     // standard error on a pseudo-terminal
-    bool without_tmpfile = false;       // as on a file system without O_TMPFILE
+    bool output_to_terminal = false;    // and standard output on the same one
+    unsigned short terminal_columns = 80;
+    bool without_tmpfile = false;  // as on a file system without O_TMPFILE
     std::vector<std::string> environment = {"LANG=C.UTF-8"};
 };
 
