@@ -11,8 +11,13 @@ class Input {
   public:
     struct StandardInput {};
     // The most bytes look_ahead() holds: large enough that a read costs little
-    // beside its copy, small enough to stay in the cache.
+    // beside its copy, small enough to stay in the cache. Fuzzing builds make it
+    // small, so that small inputs meet its edges.
+#ifdef LUMTAB_SMALL_BUFFERS
+    static constexpr std::size_t kBufferSize = 512;
+#else
     static constexpr std::size_t kBufferSize = 128 * 1024;
+#endif
     static constexpr std::size_t kReadablePast = 16;
 
     // Opens `path` for reading; throws Error::unable_to_open if it cannot.

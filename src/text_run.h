@@ -16,10 +16,14 @@ class Input;
 class TextRun {
   public:
     // The most text it holds. It starts small and grows to this, so that a small
-    // input costs little.
+    // input costs little. Fuzzing builds make it small, as the input's buffer.
+#ifdef LUMTAB_SMALL_BUFFERS
+    static constexpr std::size_t kCapacity = 1024;
+#else
     static constexpr std::size_t kCapacity = 1024 * 1024;
+#endif
 
-    TextRun() { reserve(64 * 1024); }
+    TextRun() { reserve(kCapacity < 64 * 1024 ? kCapacity : 64 * 1024); }
 
     const std::uint8_t* data() const { return storage_.get() + kMargin; }
     std::size_t size() const { return size_; }
