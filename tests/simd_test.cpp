@@ -125,14 +125,15 @@ TEST(Kernels, TakeChunksFullOfNumbersAsTheScalarOne) {
     for (const simd::Kernel* kernel : simd::kernels()) {
         SCOPED_TRACE(kernel->name);
         for (int round = 0; round < 20000; ++round) {
-            Chunk chunk(' ');
-            for (unsigned i = 0; i < simd::kChunk + simd::kReadsAfter;) {
-                unsigned length = 1 + random() % (round % 4 == 0 ? 5 : 3);
-                for (unsigned k = 0; k < length; ++k)
-                    chunk.data()[i++] = static_cast<std::uint8_t>('0' + random() % 10);
+            std::string text;
+            while (text.size() < simd::kChunk + simd::kReadsAfter) {
+                for (unsigned k = 1 + random() % (round % 4 == 0 ? 5 : 3); k > 0; --k)
+                    text += static_cast<char>('0' + random() % 10);
                 for (unsigned k = 1 + random() % 2; k > 0; --k)
-                    chunk.data()[i++] = " \t\n,"[random() % 4];
+                    text += " \t\n,"[random() % 4];
             }
+            Chunk chunk(' ');
+            std::memcpy(chunk.data(), text.data(), simd::kChunk + simd::kReadsAfter);
             const std::uint32_t max = round % 2 ? 255 : 1 + random() % 999;
             const std::uint64_t digit = scalar.plain_masks(chunk.data()).digit;
             std::uint8_t narrow[2][simd::kChunk + simd::kWritesPast] = {};
