@@ -18,20 +18,14 @@
 #include <string>
 #include <vector>
 
-#include "error.h"
-#include "input.h"
-#include "pgm.h"
+#include <lumtab/error.h>
+#include "formats/pgm_reader.h"
+#include "io/input.h"
+#include "memory_file.h"
 
 namespace {
 
-// A file in memory holding `bytes`, open for reading at its start.
-int memory_file(std::span<const std::uint8_t> bytes) {
-    int fd = memfd_create("image", MFD_CLOEXEC);
-    if (fd < 0 || write(fd, bytes.data(), bytes.size()) != ssize_t(bytes.size()) ||
-        lseek(fd, 0, SEEK_SET) != 0)
-        std::abort();
-    return fd;
-}
+using namespace lumtab;
 
 // The read end of a pipe that holds `bytes` and whose write end is closed, or -1
 // where they do not fit in it.
@@ -72,7 +66,7 @@ template <typename Sample>
 Reading read_image(int fd, std::span<const std::size_t> chunks) {
     Reading reading;
     try {
-        Input in(fd, "image");
+        Input in(fd, "image", true);
         PgmReader reader(in);
         reading.header = reader.header();
         const std::uint64_t samples = reading.header.samples();

@@ -14,10 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "input.h"
-#include "pgm.h"
+#include "formats/pgm_reader.h"
+#include "io/input.h"
 
 namespace {
+
+using namespace lumtab;
 
 // A scratch directory for the whole run, removed when the fuzzer exits.
 const std::string& scratch_file() {

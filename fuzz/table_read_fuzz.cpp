@@ -14,11 +14,14 @@
 #include <span>
 #include <vector>
 
-#include "error.h"
-#include "input.h"
-#include "table_reader.h"
+#include <lumtab/error.h>
+#include "io/input.h"
+#include "memory_file.h"
+#include "table/table_reader.h"
 
 namespace {
+
+using namespace lumtab;
 
 using Rows = std::vector<std::vector<std::uint16_t>>;
 
@@ -77,14 +80,6 @@ std::optional<Rows> plain_read(std::span<const std::uint8_t> text, std::uint32_t
     return rows;
 }
 
-int memory_file(std::span<const std::uint8_t> bytes) {
-    int fd = memfd_create("table", MFD_CLOEXEC);
-    if (fd < 0 || write(fd, bytes.data(), bytes.size()) != ssize_t(bytes.size()) ||
-        lseek(fd, 0, SEEK_SET) != 0)
-        std::abort();
-    return fd;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -93,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::span<const std::uint8_t> text(data + 1, size - 1);
 
     std::optional<Rows> expected = plain_read(text, max_value);
-    Input in(memory_file(text), "table");
+    Input in(memory_file(text), "table", true);
     std::vector<std::uint16_t> values;
     std::optional<TableShape> shape;
     try {

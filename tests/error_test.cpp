@@ -1,10 +1,14 @@
-#include "error.h"
+#include <lumtab/error.h>
+
+#include "io/error_text.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 
 namespace {
+
+using namespace lumtab;
 
 TEST(Error, SaysWhatIsWrongInOneLine) {
     EXPECT_STREQ(Error("face.pgm", "empty file").what(), "lumtab: face.pgm: empty file");

@@ -1,4 +1,4 @@
-#include "output_file.h"
+#include "io/output_file.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -7,10 +7,12 @@
 
 #include <thread>
 
-#include "error.h"
+#include <lumtab/error.h>
 #include "test_util.h"
 
 namespace {
+
+using namespace lumtab;
 
 using Names = std::vector<std::string>;
 

@@ -1,10 +1,12 @@
-#include "progress.h"
+#include "command/progress.h"
 
 #include <gtest/gtest.h>
 
 #include <clocale>
 
 namespace {
+
+using namespace lumtab;
 
 TEST(Progress, FitsANameToTheColumnsLeft) {
     ASSERT_NE(std::setlocale(LC_CTYPE, "C.UTF-8"), nullptr);

@@ -1,4 +1,4 @@
-#include "relay.h"
+#include "table/relay.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +12,8 @@
 #include <vector>
 
 namespace {
+
+using namespace lumtab;
 
 struct Block {
     int number = -1;

@@ -1,6 +1,6 @@
 // Every kernel this processor runs against the scalar one, which every processor
 // runs, and the chunk step built on them against a plain reading of the text.
-#include "simd.h"
+#include "simd/simd.h"
 
 #include <gtest/gtest.h>
 
@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "numbers.h"
+#include "text/numbers.h"
 
 namespace {
+
+using namespace lumtab;
 
 // A chunk with the bytes the kernels may read around it.
 struct Chunk {

@@ -1,4 +1,4 @@
-#include "table.h"
+#include "table/table_format.h"
 
 #include <gtest/gtest.h>
 
@@ -6,12 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "error.h"
-#include "input.h"
-#include "table_reader.h"
+#include <lumtab/error.h>
+#include "io/input.h"
+#include "table/table_reader.h"
 #include "test_util.h"
 
 namespace {
+
+using namespace lumtab;
 
 using Rows = std::vector<std::vector<std::uint16_t>>;
 
@@ -26,7 +28,7 @@ std::string format(TableStyle style, std::int32_t width, const std::vector<std::
 // The rows of `table`, or the reason it is refused.
 Rows read_rows(const std::string& table, std::int32_t max_value = 65535,
                std::string* why = nullptr) {
-    Input in(memory_file(table), "t");
+    Input in(memory_file(table), "t", true);
     std::vector<std::uint16_t> values;
     Rows rows;
     try {
@@ -138,7 +140,7 @@ TEST(TableReader, ReadsBackWhatTheFormatterWrites) {
 TEST(TableReader, RefusesMoreLinesThanAnImageMayBeHigh) {
     for (const std::string& table :
          {std::string(5, '\n'), std::string("1\n2\n3\n4\n5\n"), std::string(3 << 20, '\n')}) {
-        Input in(memory_file(table), "nl.int");
+        Input in(memory_file(table), "nl.int", true);
         try {
             read_table(
                 in, 65535, [](std::span<const std::uint16_t>) {}, {}, 4);

@@ -62,14 +62,6 @@ bool exists(const std::string& path) {
     return lstat(path.c_str(), &status) == 0;
 }
 
-int memory_file(const std::string& bytes) {
-    int fd = memfd_create("image", MFD_CLOEXEC);
-    if (fd < 0 || write(fd, bytes.data(), bytes.size()) != ssize_t(bytes.size()) ||
-        lseek(fd, 0, SEEK_SET) != 0)
-        throw std::runtime_error("cannot make a file in memory");
-    return fd;
-}
-
 std::string pgm_bytes(int width, int height, const std::string& raster) {
     return "P5\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n" + raster;
 }

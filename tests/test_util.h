@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "memory_file.h"
+
 // The names in directory `path`, sorted.
 std::vector<std::string> names_in(const std::string& path);
 
@@ -32,9 +34,6 @@ class ScratchDir {
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 bool exists(const std::string& path);
-
-// A file in memory holding `bytes`, open for reading at its start.
-int memory_file(const std::string& bytes);
 
 // A binary PGM file: "P5\n<width> <height>\n255\n" and the raster.
 std::string pgm_bytes(int width, int height, const std::string& raster);

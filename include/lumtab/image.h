@@ -1,0 +1,180 @@
+// Images: PGM, binary (P5) and plain (P2), 8 and 16 bits, read whole or a block of
+// rows at a time, and written all or nothing. Every function and class here is
+// safe on several threads at once as long as each object is used by one thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "error.h"
+#include "export.h"
+
+namespace lumtab {
+
+enum class Format {
+    pgm_binary,  // P5: one byte a sample up to a maximum value of 255, else two
+    pgm_plain,   // P2: samples in decimal
+};
+
+// What an image's header says.
+struct ImageInfo {
+    Format format = Format::pgm_binary;
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::int32_t max_value = 255;  // 1 to 65535
+    int channels = 1;              // samples a pixel
+
+    std::uint64_t samples() const noexcept {
+        return std::uint64_t(width) * std::uint64_t(height) * std::uint64_t(channels);
+    }
+    // Whether a sample takes two bytes: a maximum value above 255.
+    bool wide() const noexcept { return max_value > 255; }
+};
+
+// An image in memory: width × height pixels of `channels` samples each, row by row
+// from the top, each row left to right, each pixel's samples in turn. A sample is
+// held in one byte where the maximum value is at most 255, else in two.
+class LUMTAB_API Image {
+  public:
+    Image() = default;
+    // An image of `width` × `height` pixels, every sample 0. Throws Error (naming
+    // "image") for a negative width or height, a maximum value outside 1 to 65535
+    // or channels outside 1 to 4, std::bad_alloc where it does not fit in memory.
+    Image(std::int32_t width, std::int32_t height, std::int32_t max_value = 255, int channels = 1);
+    // An image as `info` says (its format aside), holding `samples`. Throws Error as
+    // above, and where there are not width × height × channels samples or one is
+    // above the maximum value.
+    Image(const ImageInfo& info, std::vector<std::uint8_t> samples);
+    Image(const ImageInfo& info, std::vector<std::uint16_t> samples);
+
+    const ImageInfo& info() const noexcept { return info_; }
+    std::int32_t width() const noexcept { return info_.width; }
+    std::int32_t height() const noexcept { return info_.height; }
+    std::int32_t max_value() const noexcept { return info_.max_value; }
+    int channels() const noexcept { return info_.channels; }
+    // How many samples: width × height × channels.
+    std::size_t size() const noexcept { return static_cast<std::size_t>(info_.samples()); }
+    bool wide() const noexcept { return info_.wide(); }
+
+    // The samples of an image whose maximum value is at most 255; empty otherwise.
+    std::span<std::uint8_t> samples8() noexcept { return narrow_; }
+    std::span<const std::uint8_t> samples8() const noexcept { return narrow_; }
+    // The samples of an image whose maximum value is above 255; empty otherwise.
+    std::span<std::uint16_t> samples16() noexcept { return wide_; }
+    std::span<const std::uint16_t> samples16() const noexcept { return wide_; }
+
+    // Sample `channel` of the pixel in column `x` and row `y`, counted from 0.
+    // Unchecked, like operator[].
+    std::uint16_t at(std::int32_t x, std::int32_t y, int channel = 0) const noexcept {
+        std::size_t i = index(x, y, channel);
+        return wide() ? wide_[i] : narrow_[i];
+    }
+    void set(std::int32_t x, std::int32_t y, std::uint16_t value, int channel = 0) noexcept {
+        std::size_t i = index(x, y, channel);
+        if (wide()) {
+            wide_[i] = value;
+        } else {
+            narrow_[i] = static_cast<std::uint8_t>(value);
+        }
+    }
+
+    // The info as read, or given to the constructor; the format only says what an
+    // image read was.
+    void set_format(Format format) noexcept { info_.format = format; }
+
+  private:
+    std::size_t index(std::int32_t x, std::int32_t y, int channel) const noexcept {
+        return (std::size_t(y) * std::size_t(info_.width) + std::size_t(x)) *
+                   std::size_t(info_.channels) +
+               std::size_t(channel);
+    }
+
+    ImageInfo info_{Format::pgm_binary, 0, 0, 255, 1};
+    std::vector<std::uint8_t> narrow_;
+    std::vector<std::uint16_t> wide_;
+};
+
+// Reads the whole image in the file `path`. Throws Error naming `path`: it
+// cannot be opened ("Unable to open file: PATH"), is not an image lumtab reads,
+// or is malformed (the problem names a sample's row and column where it can);
+// std::bad_alloc where the image does not fit in memory, though a header's claim
+// alone never makes it allocate more than the file holds.
+LUMTAB_API Image read_image(const std::string& path);
+// The same from the open descriptor `fd` (a file, pipe or socket), named `name` in
+// messages. The descriptor stays open; where it is a regular file, its offset is
+// left just past the image, so that images that follow one another can be read.
+LUMTAB_API Image read_image(int fd, const std::string& name);
+// The same from bytes in memory.
+LUMTAB_API Image read_image(std::span<const std::uint8_t> bytes, const std::string& name);
+
+// How an image is written.
+struct WriteOptions {
+    bool plain = false;   // P2, the samples in decimal; else binary P5
+    std::string comment;  // on "#" lines of its own after the magic number
+};
+
+// Writes `image` (one channel) as a PGM file named `path`, which appears only
+// once complete, replacing any file of that name with its permissions; until
+// then, and if this fails, a file of that name stays as it was. Throws Error
+// naming `path`: a sample above the maximum value (named by its row and column),
+// a comment with a NUL byte, an image of several channels, a system error.
+LUMTAB_API void write_image(const std::string& path, const Image& image,
+                            const WriteOptions& options = {});
+// The bytes of that file, in memory.
+LUMTAB_API std::vector<std::uint8_t> write_image(const Image& image,
+                                                 const WriteOptions& options = {});
+
+// Reads an image a block of rows at a time, in constant memory whatever its size:
+// from a file, a descriptor or bytes in memory, as read_image does, and throwing
+// what it throws.
+class LUMTAB_API ImageReader {
+  public:
+    // Opens the input and reads the header.
+    explicit ImageReader(const std::string& path);
+    ImageReader(int fd, const std::string& name);
+    ImageReader(std::span<const std::uint8_t> bytes, const std::string& name);
+    ~ImageReader();
+    ImageReader(ImageReader&&) noexcept;
+    ImageReader& operator=(ImageReader&&) noexcept;
+
+    const ImageInfo& info() const noexcept;
+
+    // Reads as many whole rows as fit in `out` (width × channels samples a row)
+    // and returns how many, 0 once the image is read. The 8-bit form needs a
+    // maximum value of at most 255. Throws Error at a fault in those rows.
+    std::int32_t read_rows(std::span<std::uint8_t> out);
+    std::int32_t read_rows(std::span<std::uint16_t> out);
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// Writes a PGM image a row at a time, in constant memory, to a file that appears
+// only once finish() has written it whole; without finish(), nothing is left.
+class LUMTAB_API ImageWriter {
+  public:
+    // Opens the file and writes the header of an image as `info` says (its format
+    // chooses P5 or P2). Throws Error naming `path`.
+    ImageWriter(const std::string& path, const ImageInfo& info, const std::string& comment = "");
+    ~ImageWriter();
+    ImageWriter(ImageWriter&&) noexcept;
+    ImageWriter& operator=(ImageWriter&&) noexcept;
+
+    // Writes the next row: width samples. Throws Error for a row of another size,
+    // a row past the last, or a sample above the maximum value.
+    void write_row(std::span<const std::uint8_t> row);
+    void write_row(std::span<const std::uint16_t> row);
+    // Puts the file in place once every row is written; throws Error otherwise.
+    void finish();
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace lumtab

@@ -1,0 +1,148 @@
+#include "command/options.h"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "command/report.h"
+#include "io/error_text.h"
+
+namespace lumtab {
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: lumtab [-q] [--csv | --tsv | -r [--maxval N]] [-o FILE] FILE...\n";
+
+constexpr const char* kHelp =
+    "usage: lumtab [-q] [--csv | --tsv] [-o FILE] IMAGE...\n"
+    "       lumtab -r [-q] [--maxval N] [-o FILE] TABLE...\n"
+    "Writes the samples of each PGM image (binary P5 or plain P2, 8 or 16 bits) to a\n"
+    "text table beside it: one line per image row, each value followed by a space.\n"
+    "The table's name is the image's with its last three characters replaced by\n"
+    "\"int\". With -r, reads each table back into a binary PGM image named \"...pgm\".\n"
+    "A file of - is standard input, and its output goes to standard output.\n"
+    "\n"
+    "  -o, --output=FILE  write to FILE (- for standard output); one input only\n"
+    "      --csv          values separated by commas, table named ...csv\n"
+    "      --tsv          values separated by tabs, table named ...tsv\n"
+    "  -r, --reverse      read tables (values separated by blanks or commas) into images\n"
+    "      --maxval=N     with -r: the image's maximum value, 1 to 65535; by default\n"
+    "                     255 if every value fits, else 65535\n"
+    "  -q, --quiet        show no progress on a terminal\n"
+    "  -h, --help         show this help and exit\n"
+    "      --version      show the version and exit\n"
+    "  --                 end of options: a file's name may begin with -\n"
+    "\n"
+    "Exit status: 0 if every file was converted, 1 if any failed, 2 for wrong usage.\n"
+    "The manual page, man lumtab, tells the rest.\n";
+
+enum LongOnly { kCsv = 256, kTsv, kMaxValue, kVersion };
+
+const option kLongOptions[] = {
+    {"output", required_argument, nullptr, 'o'},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"reverse", no_argument, nullptr, 'r'},
+    {"maxval", required_argument, nullptr, kMaxValue},
+    {"csv", no_argument, nullptr, kCsv},
+    {"tsv", no_argument, nullptr, kTsv},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersion},
+    {nullptr, 0, nullptr, 0},
+};
+
+[[noreturn]] void usage_error(const std::string& problem) {
+    std::string text = problem.empty() ? kUsage : "lumtab: " + problem + "; see lumtab --help\n";
+    std::fputs(text.c_str(), stderr);
+    std::exit(2);
+}
+
+// Prints `text` on standard output and exits: 0, or 1 with a message if it could
+// not be written.
+[[noreturn]] void exit_printing(const char* text) {
+    if (std::fputs(text, stdout) < 0 || std::fflush(stdout) != 0) {
+        report(Error::from_errno("standard output", errno));
+        std::exit(1);
+    }
+    std::exit(0);
+}
+
+// A --maxval argument: a decimal number from 1 to 65535.
+std::int32_t parse_max_value(const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    long value = std::strtol(text, &end, 10);
+    if (*text < '0' || *text > '9' || *end != '\0' || errno != 0 || value < 1 || value > 65535)
+        usage_error("--maxval takes a number from 1 to 65535, not " + printable(text));
+    return static_cast<std::int32_t>(value);
+}
+
+// What getopt_long refused in the argument it last read: it says '?' for every
+// fault, with the option in optopt where it knows it.
+[[noreturn]] void refuse_option(const std::string& arg) {
+    bool is_long = arg.starts_with("--");
+    std::string option = is_long ? arg.substr(0, arg.find('=')) : std::string("-") + char(optopt);
+    if (is_long && optopt != 0 && arg.find('=') != std::string::npos)
+        usage_error("option " + printable(option) + " takes no argument");
+    if (optopt == 'o' || optopt == kMaxValue)
+        usage_error("option " + printable(option) + " needs an argument");
+    usage_error("unknown option " + printable(option));
+}
+
+// Options that do not go together, and files that do not go with them.
+void check_combination(const Options& options, bool styled) {
+    if (options.reverse && styled) usage_error("--csv and --tsv go with images, not with -r");
+    if (!options.reverse && options.max_value != 0) usage_error("--maxval goes with -r");
+    if (options.files.empty()) usage_error("");
+    if (options.output && options.files.size() > 1)
+        usage_error("-o takes one file, not " + std::to_string(options.files.size()));
+}
+
+}  // namespace
+
+Options parse_options(int argc, char** argv) {
+    Options options;
+    bool styled = false;
+    opterr = 0;
+    // "+": options come before the files, as POSIX has it.
+    for (int c; (c = getopt_long(argc, argv, "+o:qrh", kLongOptions, nullptr)) != -1;) {
+        switch (c) {
+            case 'o':
+                options.output = optarg;
+                break;
+            case 'q':
+                options.quiet = true;
+                break;
+            case 'r':
+                options.reverse = true;
+                break;
+            case kMaxValue:
+                options.max_value = parse_max_value(optarg);
+                break;
+            case kCsv:
+            case kTsv: {
+                TableStyle style = c == kCsv ? TableStyle::csv : TableStyle::tsv;
+                if (styled && options.style != style)
+                    usage_error("--csv and --tsv exclude each other");
+                styled = true;
+                options.style = style;
+                break;
+            }
+            case 'h':
+                exit_printing(kHelp);
+            case kVersion:
+                exit_printing("lumtab " LUMTAB_VERSION "\n");
+            case ':':
+                usage_error("option " + printable(argv[optind - 1]) + " needs an argument");
+            default:
+                refuse_option(argv[optind - 1]);
+        }
+    }
+    options.files.assign(argv + optind, argv + argc);
+    check_combination(options, styled);
+    return options;
+}
+
+}  // namespace lumtab

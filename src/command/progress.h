@@ -1,0 +1,38 @@
+// How far a long conversion has come, on one line of standard error.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace lumtab {
+
+// Shows "lumtab: NAME: NN%" on one line of standard error that redraws itself,
+// once a conversion has run for a second, and clears it at the end. Only where
+// standard error is a terminal that standard output is not, so that it is never
+// drawn into a table on the screen. The line is cut to the terminal's width.
+class Progress {
+  public:
+    Progress(bool wanted, const std::string& name);
+    ~Progress();
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+
+    // `done` of `total`; a total of 0 shows nothing.
+    void update(std::uint64_t done, std::uint64_t total);
+
+  private:
+    using Clock = std::chrono::steady_clock;
+
+    bool wanted_;
+    std::string name_;
+    Clock::time_point start_;
+    Clock::time_point drawn_at_;
+    bool drawn_ = false;
+};
+
+// `name` cut from its start, "..." in place of what goes, to take at most
+// `columns` columns on a terminal; as it is if it fits.
+std::string fit_to_columns(const std::string& name, std::size_t columns);
+
+}  // namespace lumtab

@@ -1,0 +1,38 @@
+#include "command/signals.h"
+
+#include <lumtab/lumtab.h>
+#include <signal.h>
+
+#include "io/signals.h"
+
+namespace lumtab {
+
+namespace {
+
+void remove_temporary_files_and_die(int signal_number) {
+    remove_temporary_files();
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    ::sigaction(signal_number, &default_action, nullptr);
+    // The signal stays blocked until the handler returns, and then ends the process.
+    ::raise(signal_number);
+}
+
+}  // namespace
+
+void set_signal_policy() {
+    struct sigaction action {};
+    action.sa_handler = remove_temporary_files_and_die;
+    sigfillset(&action.sa_mask);
+    for (int signal_number = 1; signal_number <= SIGRTMAX; ++signal_number) {
+        if (!is_fatal_signal(signal_number)) continue;
+        struct sigaction old {};
+        if (::sigaction(signal_number, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        ::sigaction(signal_number, &action, nullptr);
+    }
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGXFSZ, &ignore, nullptr);
+}
+
+}  // namespace lumtab

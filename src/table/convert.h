@@ -1,0 +1,32 @@
+// The conversions both ways, in constant memory: an image into its table, and a
+// table back into an image.
+#pragma once
+
+#include <lumtab/table.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace lumtab {
+
+class Input;
+
+// Told how far a conversion has come: `done` of `total` (samples of an image, or
+// bytes of a table); a total of 0 where it cannot be known. Called in turn.
+using ProgressReport = std::function<void(std::uint64_t done, std::uint64_t total)>;
+
+// Writes the image read from `in` as a table in `style` to the file `out`, or to
+// standard output for "-". The output is opened once the image's header has been
+// read, and a file appears only when complete. Throws Error.
+void image_to_table(Input& in, const std::string& out, TableStyle style,
+                    const ProgressReport& progress = {});
+
+// Writes the table read from `in` as a binary image to the file `out` (or "-").
+// The maximum value is `max_value`, or if it is 0, 255 when every value fits in 8
+// bits and 65535 otherwise. The output is opened first; a file appears only when
+// complete. Throws Error.
+void table_to_image(Input& in, const std::string& out, std::int32_t max_value,
+                    const ProgressReport& progress = {});
+
+}  // namespace lumtab

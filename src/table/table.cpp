@@ -1,0 +1,111 @@
+// The library's tables: an image's text, and text read back into an image.
+#include <lumtab/table.h>
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+
+#include "io/input.h"
+#include "io/output_file.h"
+#include "table/convert.h"
+#include "table/table_format.h"
+#include "table/table_reader.h"
+
+namespace lumtab {
+
+std::string_view table_suffix(TableStyle style) {
+    switch (style) {
+        case TableStyle::csv:
+            return "csv";
+        case TableStyle::tsv:
+            return "tsv";
+        case TableStyle::spaces:
+            break;
+    }
+    return "int";
+}
+
+namespace {
+
+// Gives the table of `image` to `sink` a block of text at a time.
+template <typename Sink>
+void format_table(const Image& image, TableStyle style, Sink sink) {
+    const std::int64_t row = std::int64_t(image.width()) * image.channels();
+    if (row == 0) {
+        sink(std::string(static_cast<std::size_t>(image.height()), '\n'));
+        return;
+    }
+    constexpr std::size_t kBlock = 64 * 1024;
+    std::string text(TableFormatter::max_text_size(kBlock), '\0');
+    TableFormatter formatter(style, row);
+    auto format = [&](auto samples) {
+        for (std::size_t at = 0; at < samples.size(); at += kBlock) {
+            auto block = samples.subspan(at, std::min(kBlock, samples.size() - at));
+            char* end = formatter.format(block, text.data());
+            sink(std::string_view(text.data(), static_cast<std::size_t>(end - text.data())));
+        }
+    };
+    if (image.wide()) {
+        format(image.samples16());
+    } else {
+        format(image.samples8());
+    }
+}
+
+Image image_of(Input& in, std::int32_t max_value) {
+    if (max_value < 0 || max_value > 65535)
+        throw Error(in.name(),
+                    "maximum value " + std::to_string(max_value) + " is out of range (1 to 65535)");
+    std::vector<std::uint16_t> values;
+    TableShape shape =
+        read_table(in, max_value != 0 ? static_cast<std::uint32_t>(max_value) : 65535,
+                   [&](std::span<const std::uint16_t> samples) {
+                       values.insert(values.end(), samples.begin(), samples.end());
+                   });
+    if (max_value == 0)
+        max_value =
+            std::any_of(values.begin(), values.end(), [](auto v) { return v > 255; }) ? 65535 : 255;
+    return Image(ImageInfo{Format::pgm_binary, shape.width, shape.height, max_value, 1},
+                 std::move(values));
+}
+
+}  // namespace
+
+std::string table_text(const Image& image, TableStyle style) {
+    std::string table;
+    format_table(image, style, [&](std::string_view text) { table += text; });
+    return table;
+}
+
+void write_table(const std::string& path, const Image& image, TableStyle style) {
+    OutputFile out(path);
+    format_table(image, style, [&](std::string_view text) { out.write(text); });
+    out.commit();
+}
+
+Image read_table(const std::string& path, std::int32_t max_value) {
+    Input in(path);
+    Image image = image_of(in, max_value);
+    in.close();
+    return image;
+}
+
+Image read_table(std::span<const std::uint8_t> text, const std::string& name,
+                 std::int32_t max_value) {
+    Input in(text, name);
+    return image_of(in, max_value);
+}
+
+void convert_image_to_table(const std::string& image_path, const std::string& table_path,
+                            TableStyle style) {
+    Input in(image_path);
+    image_to_table(in, table_path, style);
+}
+
+void convert_table_to_image(const std::string& table_path, const std::string& image_path,
+                            std::int32_t max_value) {
+    Input in(table_path);
+    table_to_image(in, image_path, max_value);
+}
+
+}  // namespace lumtab

@@ -1,0 +1,336 @@
+#include "table/table_reader.h"
+
+#include <algorithm>
+
+#include <lumtab/error.h>
+#include "io/input.h"
+#include "table/relay.h"
+#include "text/numbers.h"
+
+namespace lumtab {
+
+namespace {
+
+using numbers::is_digit;
+
+bool is_blank(int c) {
+    return c == ' ' || c == '\t';
+}
+
+// Where a stretch of the table may end without cutting a value or a CRLF.
+bool is_break(int c) {
+    return is_blank(c) || c == ',' || c == '\n';
+}
+
+// What may follow a value.
+bool ends_value(int c) {
+    return is_break(c) || c == '\r';
+}
+
+// Why a token that no stretch could cut, too long to be a value, is not one.
+std::string unbroken_fault(std::span<const std::uint8_t> token) {
+    if (token[0] == '-') return "negative value";
+    bool digits = std::all_of(token.begin(), token.end(), [](auto c) { return is_digit(c); });
+    return digits ? "value is beyond 65535" : "value is not a decimal number";
+}
+
+// The bits of `mask` at and below bit `at`.
+std::uint64_t through(std::uint64_t mask, unsigned at) {
+    return at == 63 ? mask : mask & ((std::uint64_t(2) << at) - 1);
+}
+
+unsigned highest(std::uint64_t mask) {
+    return 63 - static_cast<unsigned>(__builtin_clzll(mask));
+}
+
+// Parses a run's text. Within a chunk of 64 bytes that holds nothing but values,
+// blanks, commas right after values and line ends, the values are taken at once
+// from masks of the digits; everything else (blanks before commas, long numbers,
+// faults) goes a byte at a time.
+class RunParser {
+  public:
+    RunParser(TableRun& run, std::uint32_t max_value) : run_(run), max_value_(max_value) {}
+
+    void parse() {
+        const std::uint8_t* p = run_.text.data();
+        const std::uint8_t* const end = p + run_.text.size();
+        feeds_end_ = p;
+        while (p < end) {
+            if (std::size_t(end - p) >= simd::kChunk + simd::kReadsAfter && take_chunk(p)) continue;
+            for (const std::uint8_t* stop = std::min(end, p + simd::kChunk); p < stop;)
+                if (!take_byte(p, end)) return;
+        }
+        run_.ends_after_comma = after_comma_;
+        run_.tail = feeds_end_ < end;
+    }
+
+  private:
+    bool take_chunk(const std::uint8_t*& p);
+    // Takes the value, separator or line end at `p`; false at a fault.
+    bool take_byte(const std::uint8_t*& p, const std::uint8_t* end);
+    bool fail(std::string problem) {
+        run_.fault = std::move(problem);
+        return false;
+    }
+    void end_lines(std::uint32_t count) {
+        auto& ends = run_.line_ends;
+        const auto values = static_cast<std::uint32_t>(run_.count);
+        if (!ends.empty() && ends.back().values == values) {
+            ends.back().count += count;
+        } else {
+            ends.push_back({values, count});
+        }
+        line_values_ = 0;
+        first_line_ = false;
+        after_comma_ = false;
+    }
+
+    TableRun& run_;
+    const std::uint32_t max_value_;
+    std::size_t line_values_ = 0;  // values in this line so far, in this run
+    bool first_line_ = true;       // the line the run began in, which may have values before
+    bool after_comma_ = false;
+    const std::uint8_t* feeds_end_ = nullptr;  // just past the last line feed
+};
+
+bool RunParser::take_chunk(const std::uint8_t*& p) {
+    const simd::Kernel& kernel = simd::kernel();
+    const simd::Masks m = kernel.table_masks(p);
+    const std::uint64_t tokens = m.digit | m.comma | m.line_feed;
+    if ((tokens | m.blank | m.carriage_return) != ~std::uint64_t(0) ||
+        (m.comma & ~(m.digit << 1)) != 0 || (m.carriage_return & ~(m.line_feed >> 1)) != 0)
+        return false;
+    unsigned next;
+    int taken =
+        numbers::take_numbers(kernel, p, m.digit, max_value_, run_.values.get() + run_.count, next);
+    if (taken < 0) return false;                           // a value to refuse, or leading zeros
+    const std::uint64_t ends = ~m.digit & (m.digit << 1);  // the byte after each value
+    const std::size_t before = run_.count;
+    if (m.line_feed == 0) {
+        line_values_ += static_cast<std::size_t>(taken);
+    } else if (ends == 0) {
+        end_lines(numbers::count_ones(m.line_feed));
+    } else {
+        // Each line feed after the values that end before it.
+        for (std::uint64_t feeds = m.line_feed; feeds != 0; feeds &= feeds - 1) {
+            run_.count = before + numbers::count_ones(through(ends, __builtin_ctzll(feeds)));
+            end_lines(1);
+        }
+        line_values_ =
+            numbers::count_ones(ends & ~through(~std::uint64_t(0), highest(m.line_feed)));
+    }
+    if (m.line_feed != 0) feeds_end_ = p + highest(m.line_feed) + 1;
+    run_.count = before + static_cast<std::size_t>(taken);
+    if (tokens != 0) {
+        run_.has_tokens = true;
+        // Commas here follow digits: no line feed or value comes between.
+        after_comma_ = m.comma != 0 && highest(m.comma) > highest(m.digit | m.line_feed);
+    }
+    p += next;
+    return true;
+}
+
+bool RunParser::take_byte(const std::uint8_t*& p, const std::uint8_t* end) {
+    const int c = *p;
+    if (is_blank(c)) {
+        ++p;
+        return true;
+    }
+    run_.has_tokens = true;
+    if (is_digit(c)) {
+        std::uint32_t value = numbers::take_digits(p, end);
+        if (p < end && !ends_value(*p)) return fail("value is not a decimal number");
+        if (value > 65535) return fail("value is beyond 65535");
+        if (value > max_value_)
+            return fail(std::to_string(value) + " is above the maximum value " +
+                        std::to_string(max_value_));
+        run_.values[run_.count++] = static_cast<std::uint16_t>(value);
+        ++line_values_;
+        after_comma_ = false;
+    } else if (c == ',') {
+        if (first_line_ && line_values_ == 0 && !after_comma_) {
+            run_.leading_comma = true;  // whether a value came before: for the run before
+        } else if (after_comma_ || line_values_ == 0) {
+            return fail("no value before the comma");
+        }
+        after_comma_ = true;
+        ++p;
+    } else if (c == '\n' || (c == '\r' && p + 1 < end && p[1] == '\n')) {
+        p += c == '\n' ? 1 : 2;
+        end_lines(1);
+        feeds_end_ = p;
+    } else {
+        return fail(c == '-'    ? "negative value"
+                    : c == '\r' ? "carriage return without a line feed"
+                                : "value is not a decimal number");
+    }
+    return true;
+}
+
+}  // namespace
+
+TableRun::TableRun()
+    : values(std::make_unique_for_overwrite<std::uint16_t[]>(TextRun::kCapacity / 2 + simd::kChunk +
+                                                             simd::kWritesPast)) {}
+
+void TableRun::parse(std::uint32_t max_value) {
+    count = 0;
+    line_ends.clear();
+    leading_comma = ends_after_comma = has_tokens = tail = false;
+    std::optional<std::string> unbroken = std::move(fault);
+    fault.reset();
+    RunParser(*this, max_value).parse();
+    if (!fault) fault = std::move(unbroken);
+}
+
+namespace {
+
+// Checks the runs of a table against the lines before them, in turn, and gives
+// the values of its rows to the sink.
+class ShapeChecker {
+  public:
+    ShapeChecker(const std::string& name, std::uint64_t most_lines)
+        : name_(name), most_lines_(most_lines) {}
+
+    void take(const TableRun& run, const std::function<void(std::span<const std::uint16_t>)>& sink);
+    TableShape finish();
+
+  private:
+    void add_values(std::span<const std::uint16_t> values,
+                    const std::function<void(std::span<const std::uint16_t>)>& sink);
+    // Ends the current line, and `empty` empty lines after it.
+    void end_lines(std::uint64_t empty);
+    [[noreturn]] void refuse(const std::string& problem) const {
+        throw Error(name_, "line " + std::to_string(line_) + ", column " +
+                               std::to_string(line_values_ + 1) + ": " + problem);
+    }
+    [[noreturn]] void refuse_row(std::uint64_t line, std::uint64_t count) const {
+        throw Error(name_, "line " + std::to_string(line) + " has " + std::to_string(count) +
+                               (count == 1 ? " value" : " values") + ", line 1 has " +
+                               std::to_string(*width_));
+    }
+    void add_rows(std::uint64_t rows) {
+        height_ += rows;
+        if (height_ > most_lines_) throw Error(name_, "more lines than an image may be high");
+    }
+
+    const std::string& name_;
+    const std::uint64_t most_lines_;
+    std::uint64_t line_ = 1;         // the line being read
+    std::uint64_t line_values_ = 0;  // its values so far
+    bool after_comma_ = false;
+    bool tail_ = false;  // bytes after the last line feed
+    bool any_bytes_ = false;
+    std::optional<std::uint64_t> width_;
+    std::uint64_t height_ = 0;
+    std::uint64_t empty_lines_ = 0;  // at the end so far
+};
+
+void ShapeChecker::take(const TableRun& run,
+                        const std::function<void(std::span<const std::uint16_t>)>& sink) {
+    any_bytes_ = any_bytes_ || run.text.size() > 0 || run.fault;
+    if (run.leading_comma && (after_comma_ || line_values_ == 0))
+        refuse("no value before the comma");
+    std::size_t at = 0;
+    for (const TableRun::LineEnd& end : run.line_ends) {
+        add_values({run.values.get() + at, end.values - at}, sink);
+        at = end.values;
+        end_lines(end.count - 1);
+    }
+    add_values({run.values.get() + at, run.count - at}, sink);
+    if (run.fault) refuse(*run.fault);
+    if (run.has_tokens) after_comma_ = run.ends_after_comma;
+    tail_ = run.tail || (tail_ && run.line_ends.empty());
+}
+
+void ShapeChecker::add_values(std::span<const std::uint16_t> values,
+                              const std::function<void(std::span<const std::uint16_t>)>& sink) {
+    if (values.empty()) return;
+    // Rows after empty lines: refused at the first value.
+    if (line_values_ == 0 && empty_lines_ != 0) refuse_row(line_ - empty_lines_, 0);
+    if (line_values_ + values.size() > std::uint64_t(INT32_MAX))
+        throw Error(name_,
+                    "line " + std::to_string(line_) + " has more values than an image may be wide");
+    // A line wider than the first is read to its end, to say how wide, but not kept.
+    std::size_t keep = values.size();
+    if (width_) keep = std::min<std::uint64_t>(keep, *width_ - std::min(*width_, line_values_));
+    if (keep > 0) sink(values.first(keep));
+    line_values_ += values.size();
+}
+
+void ShapeChecker::end_lines(std::uint64_t empty) {
+    if (!width_) width_ = line_values_;
+    if (line_values_ == 0 && *width_ != 0) {
+        // Empty lines after the last row are what an editor leaves, not rows.
+        empty_lines_ += 1 + empty;
+    } else {
+        if (line_values_ != *width_ || empty_lines_ != 0)
+            refuse_row(line_ - empty_lines_, line_values_);
+        add_rows(1);
+        // Empty lines are rows of an image 0 pixels wide, else perhaps the end.
+        if (*width_ == 0) {
+            add_rows(empty);
+        } else {
+            empty_lines_ += empty;
+        }
+    }
+    line_ += 1 + empty;
+    line_values_ = 0;
+    after_comma_ = false;
+}
+
+TableShape ShapeChecker::finish() {
+    if (!any_bytes_) throw Error(name_, "empty table");
+    if (tail_) end_lines(0);
+    return {static_cast<std::int32_t>(width_.value_or(0)), static_cast<std::int32_t>(height_)};
+}
+
+// Takes a table's text from `in` a run at a time.
+class RunTaker {
+  public:
+    explicit RunTaker(Input& in) : in_(in) {}
+
+    bool take(TableRun& run) {
+        run.text.clear();
+        run.fault.reset();
+        while (run.text.has_room()) {
+            bool unbroken;
+            auto stretch = next_stretch(in_, is_break_byte, unbroken);
+            if (stretch.empty()) break;
+            if (unbroken) {
+                run.fault = unbroken_fault(stretch);
+                in_.skip(stretch.size());
+                break;
+            }
+            run.text.append(stretch);
+            in_.skip(stretch.size());
+        }
+        return run.text.size() > 0 || run.fault;
+    }
+
+  private:
+    static bool is_break_byte(int c) { return is_break(c); }
+
+    Input& in_;
+};
+
+}  // namespace
+
+TableShape read_table(Input& in, std::uint32_t max_value,
+                      const std::function<void(std::span<const std::uint16_t>)>& sink,
+                      const std::function<void()>& progress, std::uint64_t most_lines) {
+    ShapeChecker checker(in.name(), most_lines);
+    RunTaker taker(in);
+    Relay<TableRun> relay([&](TableRun& run) { return taker.take(run); },
+                          [&](TableRun& run) { run.parse(max_value); },
+                          [&](TableRun& run) {
+                              checker.take(run, sink);
+                              if (progress) progress();
+                          });
+    // A table that fits in one run is not worth a thread.
+    std::int64_t left = in.bytes_left();
+    relay.run(left < 0 || left > std::int64_t(TextRun::kCapacity));
+    return checker.finish();
+}
+
+}  // namespace lumtab

@@ -1,0 +1,35 @@
+// A table back into an image, read in runs of text parsed on two threads.
+#include <algorithm>
+#include <optional>
+
+#include "io/input.h"
+#include "io/output_file.h"
+#include "table/convert.h"
+#include "table/growing_image.h"
+#include "table/table_reader.h"
+
+namespace lumtab {
+
+void table_to_image(Input& in, const std::string& out_name, std::int32_t max_value,
+                    const ProgressReport& progress) {
+    std::optional<OutputFile> out;
+    if (out_name == "-") {
+        out.emplace(OutputFile::StandardOutput{});
+    } else {
+        out.emplace(out_name);
+    }
+    GrowingImage image(*out, " from " + in.name(), max_value);
+    const std::uint64_t start = in.offset();
+    const auto total = static_cast<std::uint64_t>(std::max<std::int64_t>(in.bytes_left(), 0));
+    TableShape shape = read_table(
+        in, max_value != 0 ? static_cast<std::uint32_t>(max_value) : 65535,
+        [&](std::span<const std::uint16_t> samples) { image.append(samples); },
+        [&] {
+            if (progress) progress(in.offset() - start, total);
+        });
+    in.close();
+    image.finish(shape.width, shape.height);
+    out->commit();
+}
+
+}  // namespace lumtab
