@@ -1,1 +1,167 @@
+// The public API, as a program that includes <lumtab/lumtab.h> uses it.
+#include <lumtab/lumtab.h>
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+namespace {
+
+lumtab::Image random_image(std::int32_t width, std::int32_t height, std::int32_t max_value) {
+    lumtab::Image image(width, height, max_value);
+    std::mt19937 random(static_cast<unsigned>(width * 7 + max_value));
+    for (std::int32_t y = 0; y < height; ++y)
+        for (std::int32_t x = 0; x < width; ++x)
+            image.set(x, y, static_cast<std::uint16_t>(random() % (max_value + 1)));
+    return image;
+}
+
+std::string bytes_of(const std::vector<std::uint8_t>& bytes) {
+    return {bytes.begin(), bytes.end()};
+}
+
+// Every way in reads what every way out wrote: files, descriptors, memory, and
+// a block of rows at a time.
+TEST(Library, ReadsWhatItWritesEveryWay) {
+    const lumtab::Image images[] = {random_image(37, 23, 255), random_image(5, 300, 1023),
+                                    random_image(300, 2, 65535), lumtab::Image(0, 3)};
+    ScratchDir dir;
+    for (const lumtab::Image& image : images) {
+        for (bool plain : {false, true}) {
+            SCOPED_TRACE(std::to_string(image.width()) + " x " + std::to_string(image.height()) +
+                         (plain ? " plain" : " binary"));
+            const lumtab::WriteOptions options{.plain = plain, .comment = "made\nby a test"};
+            lumtab::write_image(dir / "image.pgm", image, options);
+            std::vector<std::uint8_t> bytes = lumtab::write_image(image, options);
+            EXPECT_EQ(read_file(dir / "image.pgm"), bytes_of(bytes));
+
+            EXPECT_EQ(lumtab::read_image(dir / "image.pgm"), image);
+            EXPECT_EQ(lumtab::read_image(bytes, "memory"), image);
+            int fd = open((dir / "image.pgm").c_str(), O_RDONLY | O_CLOEXEC);
+            EXPECT_EQ(lumtab::read_image(fd, "descriptor"), image);
+            // Left just past the image: a plain one's last line feed follows it.
+            EXPECT_EQ(lseek(fd, 0, SEEK_CUR), off_t(bytes.size() - (plain && image.size())));
+            close(fd);
+
+            lumtab::ImageReader reader(bytes, "rows");
+            EXPECT_EQ(reader.info().format,
+                      plain ? lumtab::Format::pgm_plain : lumtab::Format::pgm_binary);
+            std::vector<std::uint16_t> rows(std::size_t(image.width()) * 7 + 3);
+            lumtab::Image read(image.width(), image.height(), image.max_value());
+            std::int32_t y = 0;
+            for (std::int32_t n; (n = reader.read_rows(std::span(rows))) > 0; y += n)
+                for (std::int32_t row = 0; row < n; ++row)
+                    for (std::int32_t x = 0; x < image.width(); ++x)
+                        read.set(x, y + row, rows[std::size_t(row) * image.width() + x]);
+            EXPECT_EQ(y, image.height());
+            EXPECT_EQ(read, image);
+        }
+    }
+}
+
+TEST(Library, WritesAnImageARowAtATime) {
+    ScratchDir dir;
+    const lumtab::Image image = random_image(4, 3, 9);
+    {
+        lumtab::ImageWriter writer(dir / "rows.pgm", image.info(), "rows");
+        for (std::int32_t y = 0; y < image.height(); ++y)
+            writer.write_row(image.samples8().subspan(std::size_t(y) * 4, 4));
+        writer.finish();
+    }
+    EXPECT_EQ(lumtab::read_image(dir / "rows.pgm"), image);
+    {
+        // Unfinished, or short of rows: nothing is left.
+        lumtab::ImageWriter writer(dir / "short.pgm", image.info());
+        writer.write_row(image.samples8().first(4));
+        EXPECT_THROW(writer.finish(), lumtab::Error);
+    }
+    EXPECT_EQ(dir.names(), std::vector<std::string>{"rows.pgm"});
+}
+
+TEST(Library, ReadsTablesBackAsTheCommandDoes) {
+    const lumtab::Image image = random_image(9, 4, 700);
+    for (lumtab::TableStyle style :
+         {lumtab::TableStyle::spaces, lumtab::TableStyle::csv, lumtab::TableStyle::tsv}) {
+        std::string text = lumtab::table_text(image, style);
+        std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()),
+                                            text.size());
+        EXPECT_EQ(lumtab::read_table(bytes, "t", 700), image);
+        EXPECT_EQ(lumtab::read_table(bytes, "t").max_value(), 65535);
+    }
+    EXPECT_EQ(lumtab::table_text(lumtab::Image(0, 2)), "\n\n");
+}
+
+// The one error type, naming the file and what is wrong with it.
+TEST(Library, FailsWithItsErrorNamingTheFile) {
+    ScratchDir dir;
+    lumtab::Image high(2, 1, 1000);
+    high.set(1, 0, 2000);
+    auto text = [](const char* s) {
+        return std::span(reinterpret_cast<const std::uint8_t*>(s), std::strlen(s));
+    };
+    const struct {
+        std::function<void()> call;
+        std::string what;
+    } cases[] = {
+        {[&] { lumtab::read_image(dir / "missing.pgm"); },
+         "Unable to open file: " + dir / "missing.pgm"},
+        {[&] { lumtab::read_image(text("P5 3 2 255\n\x01"), "short"); },
+         "lumtab: short: truncated raster: found 1 of 6 bytes"},
+        {[&] { lumtab::write_image(dir / "high.pgm", high); },
+         "lumtab: " + dir / "high.pgm" +
+             ": sample 2000 at row 1, column 2 is above the maximum value 1000"},
+        {[&] { lumtab::read_table(text("1 2\n3\n"), "t"); },
+         "lumtab: t: line 2 has 1 value, line 1 has 2"},
+        {[&] { lumtab::Image(-1, 2); }, "lumtab: image: negative width or height"},
+        {[&] {
+             std::vector<std::uint16_t> rows(2);
+             lumtab::ImageReader(text("P5 1 1 256\n\x01\x02"), "wide")
+                 .read_rows(std::span<std::uint8_t>());
+         },
+         "lumtab: wide: maximum value 256 needs two bytes a sample"},
+    };
+    for (const auto& c : cases) {
+        try {
+            c.call();
+            ADD_FAILURE() << "no error: " << c.what;
+        } catch (const lumtab::Error& error) {
+            EXPECT_EQ(error.what(), c.what);
+        }
+    }
+    EXPECT_EQ(dir.names(), std::vector<std::string>{});
+}
+
+// Reading and writing through the library leaves the process's signal handling
+// as it found it.
+TEST(Library, InstallsNoSignalHandler) {
+    auto handlers = [] {
+        std::vector<std::string> all;
+        for (int signal_number = 1; signal_number <= SIGRTMAX; ++signal_number) {
+            struct sigaction action {};
+            sigaction(signal_number, nullptr, &action);
+            all.push_back(std::to_string(reinterpret_cast<std::uintptr_t>(action.sa_handler)));
+        }
+        return all;
+    };
+    const std::vector<std::string> before = handlers();
+    ScratchDir dir;
+    const lumtab::Image image = random_image(1000, 1000, 255);
+    lumtab::write_image(dir / "a.pgm", image);
+    lumtab::convert_image_to_table(dir / "a.pgm", dir / "a.int");
+    lumtab::convert_table_to_image(dir / "a.int", dir / "b.pgm");
+    EXPECT_EQ(lumtab::read_image(dir / "b.pgm"), image);
+    lumtab::write_table(dir / "c.csv", image, lumtab::TableStyle::csv);
+    EXPECT_EQ(lumtab::read_table(dir / "c.csv"), image);
+    EXPECT_EQ(handlers(), before);
+}
+
+}  // namespace

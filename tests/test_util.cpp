@@ -109,6 +109,14 @@ bool refuse_tmpfile() {
 
 }  // namespace
 
+std::string lumtab_command() {
+#ifdef LUMTAB_EMULATOR
+    return LUMTAB_EMULATOR " " LUMTAB_BINARY;
+#else
+    return LUMTAB_BINARY;
+#endif
+}
+
 RunResult run_lumtab(const std::vector<std::string>& args, const RunOptions& options,
                      const std::function<void(pid_t)>& while_running) {
     ScratchDir capture;
@@ -156,6 +164,9 @@ RunResult run_lumtab(const std::vector<std::string>& args, const RunOptions& opt
         }
         if (options.without_tmpfile && !refuse_tmpfile()) _exit(125);
         std::vector<char*> argv{const_cast<char*>(LUMTAB_BINARY)};
+#ifdef LUMTAB_EMULATOR
+        argv.insert(argv.begin(), const_cast<char*>(LUMTAB_EMULATOR));
+#endif
         for (const auto& arg : args)
             argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
@@ -163,7 +174,7 @@ RunResult run_lumtab(const std::vector<std::string>& args, const RunOptions& opt
         for (const auto& variable : options.environment)
             environment.push_back(const_cast<char*>(variable.c_str()));
         environment.push_back(nullptr);
-        execve(LUMTAB_BINARY, argv.data(), environment.data());
+        execve(argv[0], argv.data(), environment.data());
         _exit(126);
     }
     std::thread feeder;

@@ -44,6 +44,18 @@ std::string reference_table(const std::string& raster, int width, int height);
 // Random bytes from a fixed seed.
 std::string random_bytes(std::size_t count, unsigned seed);
 
+// The built lumtab as a shell command: its path, after the emulator in a cross
+// build, whose tests run under one.
+std::string lumtab_command();
+
+// Whether the tests run under an emulator, which cannot do all that the kernel does.
+constexpr bool kEmulated =
+#ifdef LUMTAB_EMULATOR
+    true;
+#else
+    false;
+#endif
+
 struct RunResult {
     int status = -1;  // the exit status, or 128 + the signal that ended the process
     std::string out;

@@ -82,9 +82,16 @@ class LUMTAB_API Image {
         }
     }
 
-    // The info as read, or given to the constructor; the format only says what an
-    // image read was.
+    // What an image read was, or is to be written as.
     void set_format(Format format) noexcept { info_.format = format; }
+
+    // Whether both have the same size, maximum value, channels and samples,
+    // whatever their formats.
+    friend bool operator==(const Image& a, const Image& b) noexcept {
+        return a.width() == b.width() && a.height() == b.height() &&
+               a.max_value() == b.max_value() && a.channels() == b.channels() &&
+               a.narrow_ == b.narrow_ && a.wide_ == b.wide_;
+    }
 
   private:
     std::size_t index(std::int32_t x, std::int32_t y, int channel) const noexcept {

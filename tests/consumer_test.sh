@@ -1,0 +1,28 @@
+#!/bin/sh
+# Builds examples/consumer against the library found under PREFIX (an install
+# prefix, or for cmake alone lumtab's build tree), with CMake's find_package and
+# with pkg-config, and runs each on the sample image.
+# Usage: consumer_test.sh SOURCE_DIR PREFIX [cmake|pkg-config|both]
+set -eu
+source=$1
+prefix=$2
+ways=${3:-both}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cp "$source/examples/sample.pgm" "$work/sample.pgm"
+
+if [ "$ways" != pkg-config ]; then
+    cmake -S "$source/examples/consumer" -B "$work/cmake" -G Ninja \
+        -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+    cmake --build "$work/cmake" >/dev/null
+    (cd "$work" && ./cmake/consumer sample.pgm)
+fi
+if [ "$ways" != cmake ]; then
+    pc=$(find "$prefix" -name lumtab.pc | head -n 1)
+    export PKG_CONFIG_PATH="$(dirname "$pc")"
+    # --static: what a static library needs besides itself; a shared one needs less.
+    c++ -std=c++20 -o "$work/pkg-config-consumer" "$source/examples/consumer/consumer.cpp" \
+        $(pkg-config --cflags --libs --static lumtab)
+    (cd "$work" && LD_LIBRARY_PATH="$(pkg-config --variable=libdir lumtab)" \
+        ./pkg-config-consumer sample.pgm)
+fi
