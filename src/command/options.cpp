@@ -74,7 +74,7 @@ std::int32_t parse_max_value(const char* text) {
     char* end = nullptr;
     errno = 0;
     long value = std::strtol(text, &end, 10);
-    if (*text < '0' || *text > '9' || *end != '\0' || errno != 0 || value < 1 || value > 65535)
+    if (*text < '0' || *text > '9' || *end != '\0' || errno != 0 || !is_max_value(value))
         usage_error("--maxval takes a number from 1 to 65535, not " + printable(text));
     return static_cast<std::int32_t>(value);
 }

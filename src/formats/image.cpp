@@ -6,6 +6,7 @@
 
 #include "formats/pgm_reader.h"
 #include "formats/pgm_writer.h"
+#include "io/error_text.h"
 #include "io/input.h"
 #include "io/output_file.h"
 
@@ -15,9 +16,7 @@ namespace {
 
 void check(const ImageInfo& info) {
     if (info.width < 0 || info.height < 0) throw Error("image", "negative width or height");
-    if (info.max_value < 1 || info.max_value > 65535)
-        throw Error("image", "maximum value " + std::to_string(info.max_value) +
-                                 " is out of range (1 to 65535)");
+    if (!is_max_value(info.max_value)) throw Error("image", max_value_out_of_range(info.max_value));
     if (info.channels < 1 || info.channels > 4)
         throw Error("image", std::to_string(info.channels) + " channels: 1 to 4 are possible");
 }

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "formats/pgm_reader.h"
+#include "io/error_text.h"
 #include "io/input.h"
 #include "text/numbers.h"
 
@@ -132,8 +133,7 @@ class HeaderParser {
         int next = in_.peek();
         if (next >= 0 && !is_space(next) && next != '#')
             refuse("maximum value is not a decimal number");
-        if (value < 1 || value > 65535)
-            refuse("maximum value " + std::to_string(value) + " is out of range (1 to 65535)");
+        if (!is_max_value(value)) refuse(max_value_out_of_range(value));
         return value;
     }
 

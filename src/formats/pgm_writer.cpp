@@ -1,4 +1,5 @@
 #include "formats/pgm_writer.h"
+#include "io/error_text.h"
 
 #include <algorithm>
 #include <charconv>
@@ -8,9 +9,8 @@ namespace lumtab {
 std::string pgm_header(const std::string& file_name, const ImageInfo& info,
                        const std::string& comment, bool room_for_any_size) {
     if (info.width < 0 || info.height < 0) throw Error(file_name, "negative width or height");
-    if (info.max_value < 1 || info.max_value > 65535)
-        throw Error(file_name, "maximum value " + std::to_string(info.max_value) +
-                                   " is out of range (1 to 65535)");
+    if (!is_max_value(info.max_value))
+        throw Error(file_name, max_value_out_of_range(info.max_value));
     if (info.channels != 1)
         throw Error(file_name, std::to_string(info.channels) + " channels: a PGM image has one");
     if (comment.find('\0') != std::string::npos) throw Error(file_name, "NUL byte in the comment");

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 
+#include "io/error_text.h"
 #include "io/input.h"
 #include "io/output_file.h"
 #include "table/convert.h"
@@ -53,9 +54,8 @@ void format_table(const Image& image, TableStyle style, Sink sink) {
 }
 
 Image image_of(Input& in, std::int32_t max_value) {
-    if (max_value < 0 || max_value > 65535)
-        throw Error(in.name(),
-                    "maximum value " + std::to_string(max_value) + " is out of range (1 to 65535)");
+    if (max_value != 0 && !is_max_value(max_value))
+        throw Error(in.name(), max_value_out_of_range(max_value));
     std::vector<std::uint16_t> values;
     TableShape shape =
         read_table(in, max_value != 0 ? static_cast<std::uint32_t>(max_value) : 65535,
