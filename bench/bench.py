@@ -2,7 +2,8 @@
 """Times lumtab beside the tools it is measured against.
 
     python3 bench/bench.py [--only NAME ...] [--runs N] [--cold-runs N] [--pause S]
-                           [--startup-runs N] [--numpy-runs N] [--lumtab PATH] [--check]
+                           [--startup-runs N] [--numpy-runs N] [--lumtab PATH]
+                           [--baseline PATH] [--check]
 
 Scenarios (all but od run by default):
   tmpfs    8192 x 8192 random 8-bit image on /dev/shm: lumtab writing a new table vs
@@ -28,6 +29,10 @@ since this virtual machine hands freed memory back to its host). Each run's time
 fork, exec and wait, the same for both sides. It prints medians, ratios of medians,
 "met" or "MISSED", and the peak resident memory of lumtab (ru_maxrss from wait4, in
 an untimed run started by a lean launcher, so that the figure is lumtab's own).
+
+With --baseline PATH (another build of lumtab, the previous release say), every
+lumtab run of a scenario is also timed side by side with the same run of that
+build, warm and cold, and their ratio printed: this build's against the other's.
 
 Exit status: 0 whatever the figures; 1 with --check if a target is missed; 2 if a
 run of a tool failed (a scenario whose lumtab run fails says "lumtab failed: ..."
@@ -294,6 +299,22 @@ class Bench:
         for side in (first, second):
             if side.is_lumtab:
                 self.report_peak(scenario, side, peaks[side.label])
+        if self.args.baseline:
+            for side in (first, second):
+                if side.is_lumtab:
+                    self.against_baseline(side, rounds, regimes)
+
+    def against_baseline(self, side, rounds, regimes):
+        """Times side against the same run of the baseline build."""
+        baseline = dataclasses.replace(side, label="baseline", is_lumtab=False,
+                                       argv=[os.path.abspath(self.args.baseline)] + side.argv[1:])
+        for regime, count, pause in regimes:
+            if count <= 0:
+                continue
+            a, b = measure(side, baseline, count, pause)
+            print("  %s, against the baseline: %s %s, baseline %s; %.2f" % (
+                regime, side.label, ms(statistics.median(a)), ms(statistics.median(b)),
+                statistics.median(a) / statistics.median(b)), flush=True)
 
     def report_peak(self, scenario, side, kib):
         floor = floor_kib()
@@ -488,6 +509,8 @@ def parse_args():
     parser.add_argument("--numpy-runs", type=int, default=3,
                         help="warm rounds of numpy vs lumtab -r (3)")
     parser.add_argument("--lumtab", default=os.path.join(ROOT, "build", "lumtab"))
+    parser.add_argument("--baseline", metavar="PATH",
+                        help="another lumtab build to time each lumtab run against")
     parser.add_argument("--check", action="store_true", help="exit 1 if a target is missed")
     return parser.parse_args()
 

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Builds examples/consumer against the library found under PREFIX (an install
 # prefix, or for cmake alone lumtab's build tree), with CMake's find_package and
-# with pkg-config, and runs each on the sample image.
-# Usage: consumer_test.sh SOURCE_DIR PREFIX [cmake|pkg-config|both]
+# with pkg-config, and runs each on the sample image; or with "subdirectory",
+# against lumtab's sources added to a project of its own (PREFIX unused).
+# Usage: consumer_test.sh SOURCE_DIR PREFIX [cmake|pkg-config|both|subdirectory]
 set -eu
 source=$1
 prefix=$2
@@ -11,6 +12,20 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cp "$source/examples/sample.pgm" "$work/sample.pgm"
 
+if [ "$ways" = subdirectory ]; then
+    mkdir "$work/project"
+    cat >"$work/project/CMakeLists.txt" <<END
+cmake_minimum_required(VERSION 3.25)
+project(with_lumtab LANGUAGES CXX)
+add_subdirectory("$source" lumtab)
+add_executable(consumer "$source/examples/consumer/consumer.cpp")
+target_link_libraries(consumer PRIVATE lumtab::lumtab)
+END
+    cmake -S "$work/project" -B "$work/build" -G Ninja >/dev/null
+    cmake --build "$work/build" --target consumer >/dev/null
+    (cd "$work" && ./build/consumer sample.pgm)
+    exit 0
+fi
 if [ "$ways" != pkg-config ]; then
     cmake -S "$source/examples/consumer" -B "$work/cmake" -G Ninja \
         -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
