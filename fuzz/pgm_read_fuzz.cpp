@@ -19,7 +19,7 @@
 #include <vector>
 
 #include <lumtab/error.h>
-#include "formats/pgm_reader.h"
+#include "formats/netpbm_reader.h"
 #include "io/input.h"
 #include "memory_file.h"
 
@@ -67,7 +67,7 @@ Reading read_image(int fd, std::span<const std::size_t> chunks) {
     Reading reading;
     try {
         Input in(fd, "image", true);
-        PgmReader reader(in);
+        NetpbmReader reader(in);
         reading.header = reader.header();
         const std::uint64_t samples = reading.header.samples();
         if (sizeof(Sample) == 1 && reading.header.max_value > 255) return reading;

@@ -1,7 +1,7 @@
 // Writes an image made from the input and reads the file back: what comes back must
 // be what went in. The first bytes choose width, height, writer and maximum value:
 // write_pgm, read back by read_pgm; or write_pgm_16 with one byte a sample or with
-// two, read back by PgmReader. The next width × height samples (a byte each, or two
+// two, read back by NetpbmReader. The next width × height samples (a byte each, or two
 // for two-byte samples) are the pixels and the rest is the comment, line breaks and all.
 #include <stdlib.h>
 #include <unistd.h>
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/pgm_reader.h"
+#include "formats/netpbm_reader.h"
 #include "io/input.h"
 
 namespace {
@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     write_pgm_16(scratch_file(), samples, width, height, max_value, comment);
     Input in(scratch_file());
-    PgmReader reader(in);  // an Error thrown here is a finding too
+    NetpbmReader reader(in);  // an Error thrown here is a finding too
     std::vector<std::uint16_t> read(count + 1);
     const PgmHeader& header = reader.header();
     if (header.plain || header.width != width || header.height != height ||

@@ -138,7 +138,8 @@ TEST(Lumtab, ReadsStandardInputFromAFileOrAPipe) {
 
 TEST(Lumtab, AnswersUsageHelpAndVersion) {
     const std::string usage =
-        "usage: lumtab [-q] [--csv | --tsv | -r [--maxval N]] [-o FILE] FILE...\n";
+        "usage: lumtab [-q] [--csv | --tsv] [--channel NAME | -r [--maxval N] [--channels N]] "
+        "[-o FILE] FILE...\n";
     const struct {
         std::vector<std::string> args;
         int status;
@@ -164,6 +165,17 @@ TEST(Lumtab, AnswersUsageHelpAndVersion) {
          2,
          "lumtab: --csv and --tsv exclude each other; see lumtab --help\n"},
         {{"--csv", "--csv", "a.pgm"}, 1, "Unable to open file: a.pgm\n"},
+        {{"--channel=purple", "a.pgm"},
+         2,
+         "lumtab: --channel takes gray, red, green, blue, alpha, luma, all or a channel's number, "
+         "not purple; see lumtab --help\n"},
+        {{"-r", "--channel=red", "t"},
+         2,
+         "lumtab: --channel goes with images, not with -r; see lumtab --help\n"},
+        {{"--channels=3", "a.pgm"}, 2, "lumtab: --channels goes with -r; see lumtab --help\n"},
+        {{"-r", "--channels=5", "t"},
+         2,
+         "lumtab: --channels takes a number from 1 to 4, not 5; see lumtab --help\n"},
         {{"--version"}, 0, ""},
         {{"-h"}, 0, ""},
         {{"--help"}, 0, ""},
@@ -178,9 +190,11 @@ TEST(Lumtab, AnswersUsageHelpAndVersion) {
         }
     }
     EXPECT_EQ(run_lumtab({"--version"}).out, "lumtab " LUMTAB_VERSION "\n");
-    EXPECT_EQ(run_lumtab({"--help"})
-                  .out.rfind("usage: lumtab [-q] [--csv | --tsv] [-o FILE] IMAGE...\n", 0),
-              0u);
+    EXPECT_EQ(
+        run_lumtab({"--help"})
+            .out.rfind("usage: lumtab [-q] [--csv | --tsv] [--channel NAME] [-o FILE] IMAGE...\n",
+                       0),
+        0u);
 }
 
 // Output that cannot be delivered is a failure, said in one line.
@@ -212,8 +226,8 @@ TEST(Lumtab, FailsCleanly) {
          "lumtab: short.pgm: truncated raster: found 2 of 6 bytes\n"},
         {"plain.pgm", "P2\n3 2\n255\n0 1 2 3 -4 5\n", "plain.int",
          "lumtab: plain.pgm: sample at row 2, column 2 is not a decimal number\n"},
-        {"colour.pgm", "P6\n3 2\n255\n" + kRaster, "colour.int",
-         "lumtab: colour.pgm: not a PGM image: magic number P6, not P2 or P5\n"},
+        {"other.pgm", "P9\n3 2\n255\n" + kRaster, "other.int",
+         "lumtab: other.pgm: not a Netpbm image: magic number P9\n"},
         {"ab", pgm_bytes(3, 2, kRaster), "",
          "lumtab: ab: file name too short to form the table's name (three characters at least)\n"},
         {"data.int", pgm_bytes(3, 2, kRaster), "",

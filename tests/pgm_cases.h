@@ -1,4 +1,4 @@
-// Images in every form that the reader accepts, with the samples it must read from
+// Images in every Netpbm form that the reader accepts, with the samples it must read from
 // each, and malformed ones paired with the reason it gives for refusing each. The
 // reader's tests check them; the fuzzers take them as their seed corpus.
 #pragma once
@@ -15,6 +15,7 @@ struct ValidImage {
     // Read as shown only from a file whose size is known: through a pipe the header
     // takes the blanks up to a line feed after the maximum value.
     bool needs_size = false;
+    int channels = 1;
 };
 
 struct MalformedImage {

@@ -1,4 +1,4 @@
-#include "formats/pgm_reader.h"
+#include "formats/netpbm_reader.h"
 
 #include <lumtab/pgm.h>
 
@@ -89,7 +89,7 @@ Decoded decode(const std::string& bytes, Via via = Via::kFile,
     int fd = via == Via::kFile ? memory_file(bytes) : pipe.emplace(bytes).read_end();
     try {
         Input in(fd, "image", true);
-        PgmReader reader(in);
+        NetpbmReader reader(in);
         result.header = reader.info();
         std::vector<Sample> block;
         for (std::size_t i = 0; reader.samples_read() < result.header.samples(); ++i) {
@@ -108,8 +108,7 @@ Decoded decode(const std::string& bytes, Via via = Via::kFile,
 }
 
 auto fields(const ImageInfo& header) {
-    return std::tuple(header.format == Format::pgm_plain, header.width, header.height,
-                      header.max_value);
+    return std::tuple(header.width, header.height, header.max_value, header.channels);
 }
 
 // Compares long sample lists without printing them whole.
@@ -128,7 +127,7 @@ const char* via_name(Via via) {
     return via == Via::kFile ? "from a file" : "through a pipe";
 }
 
-TEST(PgmReader, ReadsEveryValidImage) {
+TEST(NetpbmReader, ReadsEveryValidImage) {
     for (const ValidImage& image : valid_images()) {
         const std::string bytes = image.header + image.raster;
         SCOPED_TRACE(testing::PrintToString(bytes.substr(0, 80)));
@@ -140,8 +139,8 @@ TEST(PgmReader, ReadsEveryValidImage) {
                 continue;
             }
             ASSERT_EQ(wide.error, "");
-            EXPECT_EQ(fields(wide.header), std::tuple(image.header.starts_with("P2"), image.width,
-                                                      image.height, image.max_value));
+            EXPECT_EQ(fields(wide.header),
+                      std::tuple(image.width, image.height, image.max_value, image.channels));
             EXPECT_EQ(wide.samples, image.samples);
             if (image.max_value <= 255) {
                 Decoded narrow = decode<std::uint8_t>(bytes, via, {2, 4099});
@@ -152,7 +151,7 @@ TEST(PgmReader, ReadsEveryValidImage) {
     }
 }
 
-TEST(PgmReader, RefusesMalformedImagesSayingWhy) {
+TEST(NetpbmReader, RefusesMalformedImagesSayingWhy) {
     for (const MalformedImage& image : malformed_images()) {
         std::vector<std::string> forms = {image.bytes};
         // Plain, again with blanks after it: enough for the reader's 64-byte strides.
@@ -174,7 +173,7 @@ TEST(PgmReader, RefusesMalformedImagesSayingWhy) {
     }
 }
 
-TEST(PgmReader, RefusesEveryProperPrefixOfAnImage) {
+TEST(NetpbmReader, RefusesEveryProperPrefixOfAnImage) {
     const std::string images[] = {
         "P5\n# comment\n3 2\n255\n" + kRaster,
         "P5 2 1 65535\n\x12\x34\x56\x78",
@@ -214,7 +213,7 @@ std::pair<std::string, Samples> random_image(bool plain, int width, int height, 
 // Images larger than the input's 128 KiB buffer, read in chunks of odd sizes, some
 // larger than the buffer: 16-bit samples and decimal numbers that straddle the
 // buffer's refills or the reader's windows into it must come whole.
-TEST(PgmReader, ReadsLargeImagesInOddChunks) {
+TEST(NetpbmReader, ReadsLargeImagesInOddChunks) {
     const struct {
         bool plain;
         int width, height, max_value;
@@ -265,7 +264,7 @@ TEST(PgmReader, ReadsLargeImagesInOddChunks) {
 
 // Short samples, as 8-bit images have, are taken 32 or 64 bytes at a time: every
 // value, and a fault anywhere among them, must come out as one at a time would.
-TEST(PgmReader, ReadsShortPlainSamplesAndPlacesEachFault) {
+TEST(NetpbmReader, ReadsShortPlainSamplesAndPlacesEachFault) {
     const struct {
         std::string text;  // put in place of a sample; M is the maximum value
         std::string why;   // what is then wrong, after "sample"
@@ -331,7 +330,7 @@ TEST(PgmReader, ReadsShortPlainSamplesAndPlacesEachFault) {
     }
 }
 
-TEST(PgmReader, ReadsNumbersWithAnyRunOfLeadingZeros) {
+TEST(NetpbmReader, ReadsNumbersWithAnyRunOfLeadingZeros) {
     for (std::size_t zeros : {8, 4096, 70000, 140000}) {
         const std::string image =
             "P2 2 1 65535\n" + std::string(zeros, '0') + "65535 " + std::string(zeros, '0') + "7";
@@ -345,7 +344,7 @@ TEST(PgmReader, ReadsNumbersWithAnyRunOfLeadingZeros) {
 
 // Where the header may end at the space after the maximum value or at the line feed
 // after the blanks that follow it, only a known size can choose the first.
-TEST(PgmReader, ReadsLikeAPipeWhatHasNoKnownSize) {
+TEST(NetpbmReader, ReadsLikeAPipeWhatHasNoKnownSize) {
     const std::string image = "P5 2 1 9  \n";
     const std::string why = "truncated raster: found 0 of 2 bytes";
     EXPECT_EQ(decode(image).samples, (Samples{' ', '\n'}));
@@ -358,7 +357,7 @@ TEST(PgmReader, ReadsLikeAPipeWhatHasNoKnownSize) {
     std::string error;
     try {
         Input in("/proc/thread-self/comm");
-        PgmReader reader(in);
+        NetpbmReader reader(in);
         Bytes raster(2);
         reader.read(raster);
     } catch (const Error& e) {
@@ -380,7 +379,7 @@ std::string output_of(const std::string& command) {
 }
 
 // Netpbm's images, binary and plain, against the numbers its pamtable reads in them.
-TEST(PgmReader, ReadsWhatNetpbmWrites) {
+TEST(NetpbmReader, ReadsWhatNetpbmWrites) {
     if (std::system("for tool in pgmramp pgmnoise pnmtopnm pamtable; do"
                     " command -v $tool || exit 1; done >/dev/null") != 0)
         GTEST_SKIP() << "netpbm is not installed";
@@ -502,7 +501,7 @@ TEST(WritePgm, WritesWhatTheReaderReadsBack) {
             write_pgm_16(name, samples, width, height, max_value, comment);
             Decoded read = decode(read_file(name));
             ASSERT_EQ(read.error, "");
-            EXPECT_EQ(fields(read.header), std::tuple(false, width, height, max_value));
+            EXPECT_EQ(fields(read.header), std::tuple(width, height, max_value, 1));
             EXPECT_TRUE(same_samples(read.samples, samples));
         }
     }

@@ -143,7 +143,7 @@ TEST(TableReader, RefusesMoreLinesThanAnImageMayBeHigh) {
         Input in(memory_file(table), "nl.int", true);
         try {
             read_table(
-                in, 65535, [](std::span<const std::uint16_t>) {}, {}, 4);
+                in, 65535, [](std::span<const std::uint16_t>) {}, {}, 1, 4);
             ADD_FAILURE() << "accepted " << table.size() << " bytes";
         } catch (const Error& error) {
             EXPECT_STREQ(error.what(), "lumtab: nl.int: more lines than an image may be high");

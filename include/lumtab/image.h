@@ -1,6 +1,8 @@
-// Images: PGM, binary (P5) and plain (P2), 8 and 16 bits, read whole or a block of
-// rows at a time, and written all or nothing. Every function and class here is
-// safe on several threads at once as long as each object is used by one thread.
+// Images: every Netpbm format (PBM, PGM, PPM, binary and plain, and PAM), 8 and
+// 16 bits, grey or colour, read whole or a block of rows at a time, and written
+// all or nothing; their channels, and colour as luminance. Every function and
+// class here is safe on several threads at once as long as each object is used
+// by one thread.
 #pragma once
 
 #include <cstddef>
@@ -15,18 +17,29 @@
 
 namespace lumtab {
 
+// The formats, by magic number. A binary raster holds one byte a sample up to a
+// maximum value of 255, else two, most significant first; a plain one decimal text.
 enum class Format {
-    pgm_binary,  // P5: one byte a sample up to a maximum value of 255, else two
-    pgm_plain,   // P2: samples in decimal
+    pgm_binary,  // P5
+    pgm_plain,   // P2
+    pbm_binary,  // P4: a bit a pixel, rows padded to a byte; 1 is black
+    pbm_plain,   // P1: a digit 0 or 1 a pixel
+    ppm_binary,  // P6: red, green and blue a pixel
+    ppm_plain,   // P3
+    pam,         // P7: DEPTH samples a pixel, of the TUPLTYPE its header names
 };
 
-// What an image's header says.
+// What an image's header says. A PBM image is read as Netpbm reads it: maximum
+// value 1, white 1 and black 0.
 struct ImageInfo {
     Format format = Format::pgm_binary;
     std::int32_t width = 0;
     std::int32_t height = 0;
     std::int32_t max_value = 255;  // 1 to 65535
-    int channels = 1;              // samples a pixel
+    int channels = 1;              // samples a pixel: 1 to 4
+    // What the channels are: "GRAYSCALE", "BLACKANDWHITE", "RGB", each perhaps
+    // with "_ALPHA"; a PAM image's TUPLTYPE, which may be anything, or nothing.
+    std::string tuple_type = "GRAYSCALE";
 
     std::uint64_t samples() const noexcept {
         return std::uint64_t(width) * std::uint64_t(height) * std::uint64_t(channels);
@@ -41,7 +54,8 @@ struct ImageInfo {
 class LUMTAB_API Image {
   public:
     Image() = default;
-    // An image of `width` × `height` pixels, every sample 0. Throws Error (naming
+    // An image of `width` × `height` pixels, every sample 0: grey for one channel,
+    // grey and alpha for 2, RGB for 3, RGB and alpha for 4. Throws Error (naming
     // "image") for a negative width or height, a maximum value outside 1 to 65535
     // or channels outside 1 to 4, std::bad_alloc where it does not fit in memory.
     Image(std::int32_t width, std::int32_t height, std::int32_t max_value = 255, int channels = 1);
@@ -105,6 +119,20 @@ class LUMTAB_API Image {
     std::vector<std::uint16_t> wide_;
 };
 
+// The names of the channels of images of `info`, in order: "gray"; "gray",
+// "alpha"; "red", "green", "blue"; "red", "green", "blue", "alpha". Empty for a PAM
+// image of several channels whose tuple type is none of those.
+LUMTAB_API std::vector<std::string> channel_names(const ImageInfo& info);
+
+// The luminance of a colour image: (299 R + 587 G + 114 B) / 1000 of its samples,
+// rounded to the nearest whole number (halves up), computed exactly in integers;
+// an image of one channel with the same maximum value. A grey image gives its
+// grey channel, alpha aside. Throws Error for channels without names.
+LUMTAB_API Image luminance(const Image& image);
+// Channel `index`, counted from 0, of `image`, as an image of one channel. Throws
+// Error where there is no such channel.
+LUMTAB_API Image channel(const Image& image, int index);
+
 // Reads the whole image in the file `path`. Throws Error naming `path`: it
 // cannot be opened ("Unable to open file: PATH"), is not an image lumtab reads,
 // or is malformed (the problem names a sample's row and column where it can);
@@ -120,15 +148,16 @@ LUMTAB_API Image read_image(std::span<const std::uint8_t> bytes, const std::stri
 
 // How an image is written.
 struct WriteOptions {
-    bool plain = false;   // P2, the samples in decimal; else binary P5
+    bool plain = false;   // the samples in decimal (P2, P3); else binary (P5, P6, P7)
     std::string comment;  // on "#" lines of its own after the magic number
 };
 
-// Writes `image` (one channel) as a PGM file named `path`, which appears only
+// Writes `image` as a file named `path`: PGM for one channel, PPM for RGB, else
+// PAM with its tuple type; the file appears only
 // once complete, replacing any file of that name with its permissions; until
 // then, and if this fails, a file of that name stays as it was. Throws Error
 // naming `path`: a sample above the maximum value (named by its row and column),
-// a comment with a NUL byte, an image of several channels, a system error.
+// a comment with a NUL byte, a plain PAM image, a system error.
 LUMTAB_API void write_image(const std::string& path, const Image& image,
                             const WriteOptions& options = {});
 // The bytes of that file, in memory.
@@ -161,18 +190,21 @@ class LUMTAB_API ImageReader {
     std::unique_ptr<State> state_;
 };
 
-// Writes a PGM image a row at a time, in constant memory, to a file that appears
-// only once finish() has written it whole; without finish(), nothing is left.
+// Writes a PGM, PPM or PAM image a row at a time, in constant memory, to a file
+// that appears only once finish() has written it whole; without finish(), nothing
+// is left.
 class LUMTAB_API ImageWriter {
   public:
-    // Opens the file and writes the header of an image as `info` says (its format
-    // chooses P5 or P2). Throws Error naming `path`.
+    // Opens the file and writes the header of an image as `info` says: its format
+    // (P5, P2, P6, P3 or P7), size, maximum value, channels and tuple type. Throws
+    // Error naming `path`.
     ImageWriter(const std::string& path, const ImageInfo& info, const std::string& comment = "");
     ~ImageWriter();
     ImageWriter(ImageWriter&&) noexcept;
     ImageWriter& operator=(ImageWriter&&) noexcept;
 
-    // Writes the next row: width samples. Throws Error for a row of another size,
+    // Writes the next row: width × channels samples. Throws Error for a row of
+    // another size,
     // a row past the last, or a sample above the maximum value.
     void write_row(std::span<const std::uint8_t> row);
     void write_row(std::span<const std::uint16_t> row);

@@ -20,11 +20,17 @@ namespace lumtab {
 
 namespace {
 
+// The last three characters of the name of an image of `channels` read back.
+std::string image_suffix(int channels) {
+    return channels == 1 ? "pgm" : channels == 3 ? "ppm" : "pam";
+}
+
 // Converts one image into its table, or with --reverse one table into its image;
 // throws Error.
 void convert(const std::string& file, const Options& options, RunFiles& run) {
     bool from_stdin = file == "-";
-    std::string suffix(options.reverse ? "pgm" : table_suffix(options.style));
+    std::string suffix(options.reverse ? image_suffix(options.channels)
+                                       : table_suffix(options.style));
     std::string out = options.output ? *options.output
                       : from_stdin   ? "-"
                                      : replace_last_three(file, suffix);
@@ -43,9 +49,9 @@ void convert(const std::string& file, const Options& options, RunFiles& run) {
         progress.update(done, total);
     };
     if (options.reverse) {
-        table_to_image(*in, out, options.max_value, report_progress);
+        table_to_image(*in, out, options.max_value, options.channels, report_progress);
     } else {
-        image_to_table(*in, out, options.style, report_progress);
+        image_to_table(*in, out, options.style, options.channel, report_progress);
     }
     if (to_file) run.record(file, out, before);
 }

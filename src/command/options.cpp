@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "command/report.h"
+#include "formats/channels.h"
 #include "io/error_text.h"
 
 namespace lumtab {
@@ -14,23 +15,29 @@ namespace lumtab {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: lumtab [-q] [--csv | --tsv | -r [--maxval N]] [-o FILE] FILE...\n";
+    "usage: lumtab [-q] [--csv | --tsv] [--channel NAME | -r [--maxval N] [--channels N]] "
+    "[-o FILE] FILE...\n";
 
 constexpr const char* kHelp =
-    "usage: lumtab [-q] [--csv | --tsv] [-o FILE] IMAGE...\n"
-    "       lumtab -r [-q] [--maxval N] [-o FILE] TABLE...\n"
-    "Writes the samples of each PGM image (binary P5 or plain P2, 8 or 16 bits) to a\n"
-    "text table beside it: one line per image row, each value followed by a space.\n"
-    "The table's name is the image's with its last three characters replaced by\n"
-    "\"int\". With -r, reads each table back into a binary PGM image named \"...pgm\".\n"
+    "usage: lumtab [-q] [--csv | --tsv] [--channel NAME] [-o FILE] IMAGE...\n"
+    "       lumtab -r [-q] [--maxval N] [--channels N] [-o FILE] TABLE...\n"
+    "Writes the samples of each Netpbm image (PBM, PGM, PPM or PAM, 8 or 16 bits) to\n"
+    "a text table beside it: one line per image row, each value followed by a space;\n"
+    "a colour image's luminance, unless --channel says otherwise. The table's name is\n"
+    "the image's with its last three characters replaced by \"int\". With -r, reads\n"
+    "each table back into a binary image named \"...pgm\" (\"...ppm\", \"...pam\").\n"
     "A file of - is standard input, and its output goes to standard output.\n"
     "\n"
     "  -o, --output=FILE  write to FILE (- for standard output); one input only\n"
     "      --csv          values separated by commas, table named ...csv\n"
     "      --tsv          values separated by tabs, table named ...tsv\n"
     "  -r, --reverse      read tables (values separated by blanks or commas) into images\n"
+    "      --channel=NAME of each pixel: gray, red, green, blue, alpha, luma, a\n"
+    "                     channel's number from 0, or all of its channels in turn\n"
     "      --maxval=N     with -r: the image's maximum value, 1 to 65535; by default\n"
     "                     255 if every value fits, else 65535\n"
+    "      --channels=N   with -r: N values a pixel, 1 to 4: PGM for 1, PPM for 3,\n"
+    "                     PAM for 2 (grey and alpha) and 4 (RGB and alpha)\n"
     "  -q, --quiet        show no progress on a terminal\n"
     "  -h, --help         show this help and exit\n"
     "      --version      show the version and exit\n"
@@ -39,13 +46,15 @@ constexpr const char* kHelp =
     "Exit status: 0 if every file was converted, 1 if any failed, 2 for wrong usage.\n"
     "The manual page, man lumtab, tells the rest.\n";
 
-enum LongOnly { kCsv = 256, kTsv, kMaxValue, kVersion };
+enum LongOnly { kCsv = 256, kTsv, kMaxValue, kVersion, kChannel, kChannels };
 
 const option kLongOptions[] = {
     {"output", required_argument, nullptr, 'o'},
     {"quiet", no_argument, nullptr, 'q'},
     {"reverse", no_argument, nullptr, 'r'},
     {"maxval", required_argument, nullptr, kMaxValue},
+    {"channel", required_argument, nullptr, kChannel},
+    {"channels", required_argument, nullptr, kChannels},
     {"csv", no_argument, nullptr, kCsv},
     {"tsv", no_argument, nullptr, kTsv},
     {"help", no_argument, nullptr, 'h'},
@@ -79,6 +88,23 @@ std::int32_t parse_max_value(const char* text) {
     return static_cast<std::int32_t>(value);
 }
 
+// A --channel argument: a channel's name or number, "luma" or "all".
+std::string parse_channel(const char* text) {
+    if (*text == '\0' || !is_channel_choice(text))
+        usage_error(
+            "--channel takes gray, red, green, blue, alpha, luma, all or a channel's "
+            "number, not " +
+            printable(text));
+    return text;
+}
+
+// A --channels argument: 1 to 4.
+int parse_channels(const char* text) {
+    if (text[0] < '1' || text[0] > '4' || text[1] != '\0')
+        usage_error("--channels takes a number from 1 to 4, not " + printable(text));
+    return text[0] - '0';
+}
+
 // What getopt_long refused in the argument it last read: it says '?' for every
 // fault, with the option in optopt where it knows it.
 [[noreturn]] void refuse_option(const std::string& arg) {
@@ -86,7 +112,7 @@ std::int32_t parse_max_value(const char* text) {
     std::string option = is_long ? arg.substr(0, arg.find('=')) : std::string("-") + char(optopt);
     if (is_long && optopt != 0 && arg.find('=') != std::string::npos)
         usage_error("option " + printable(option) + " takes no argument");
-    if (optopt == 'o' || optopt == kMaxValue)
+    if (optopt == 'o' || optopt == kMaxValue || optopt == kChannel || optopt == kChannels)
         usage_error("option " + printable(option) + " needs an argument");
     usage_error("unknown option " + printable(option));
 }
@@ -95,6 +121,9 @@ std::int32_t parse_max_value(const char* text) {
 void check_combination(const Options& options, bool styled) {
     if (options.reverse && styled) usage_error("--csv and --tsv go with images, not with -r");
     if (!options.reverse && options.max_value != 0) usage_error("--maxval goes with -r");
+    if (!options.reverse && options.channels != 1) usage_error("--channels goes with -r");
+    if (options.reverse && !options.channel.empty())
+        usage_error("--channel goes with images, not with -r");
     if (options.files.empty()) usage_error("");
     if (options.output && options.files.size() > 1)
         usage_error("-o takes one file, not " + std::to_string(options.files.size()));
@@ -120,6 +149,12 @@ Options parse_options(int argc, char** argv) {
                 break;
             case kMaxValue:
                 options.max_value = parse_max_value(optarg);
+                break;
+            case kChannel:
+                options.channel = parse_channel(optarg);
+                break;
+            case kChannels:
+                options.channels = parse_channels(optarg);
                 break;
             case kCsv:
             case kTsv: {

@@ -14,6 +14,8 @@ struct Options {
     TableStyle style = TableStyle::spaces;
     bool reverse = false;
     std::int32_t max_value = 0;  // with reverse: 0 chooses by the values
+    std::string channel;         // of an image: "" for its grey or its luminance
+    int channels = 1;            // with reverse: values a pixel
     std::optional<std::string> output;
     bool quiet = false;
     std::vector<std::string> files;

@@ -53,7 +53,7 @@ std::string replace_last_three(const std::string& path, std::string_view suffix)
     std::vector<std::size_t> starts = character_starts(std::string_view(path).substr(base));
     if (starts.size() < 3)
         throw Error(
-            path, suffix == "pgm"
+            path, suffix == "pgm" || suffix == "ppm" || suffix == "pam"
                       ? "file name too short to form the image's name (three characters at least)"
                       : "file name too short to form the table's name (three characters at least)");
     return path.substr(0, base + starts[starts.size() - 3]).append(suffix);

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <optional>
 
-#include "formats/pgm_reader.h"
-#include "formats/pgm_writer.h"
+#include "formats/netpbm_reader.h"
+#include "formats/netpbm_writer.h"
 #include "io/error_text.h"
 #include "io/input.h"
 #include "io/output_file.h"
@@ -35,7 +35,7 @@ void check_samples(const ImageInfo& info, const std::vector<Sample>& samples) {
 // The image `reader` reads, its samples held as they come: a header's claim costs
 // no memory beyond the bytes behind it.
 Image read_whole(Input& in) {
-    PgmReader reader(in);
+    NetpbmReader reader(in);
     ImageInfo info = reader.info();
     const std::uint64_t total = info.samples();
     std::uint64_t expected = total;
@@ -68,7 +68,17 @@ Image read_whole(Input& in) {
 }  // namespace
 
 Image::Image(std::int32_t width, std::int32_t height, std::int32_t max_value, int channels)
-    : info_{Format::pgm_binary, width, height, max_value, channels} {
+    : info_{channels == 3   ? Format::ppm_binary
+            : channels == 1 ? Format::pgm_binary
+                            : Format::pam,
+            width,
+            height,
+            max_value,
+            channels,
+            channels == 1   ? "GRAYSCALE"
+            : channels == 2 ? "GRAYSCALE_ALPHA"
+            : channels == 3 ? "RGB"
+                            : "RGB_ALPHA"} {
     check(info_);
     if (wide()) {
         wide_.resize(size());
@@ -115,7 +125,7 @@ Image read_image(std::span<const std::uint8_t> bytes, const std::string& name) {
 namespace {
 
 // Writes `image`'s samples through `writer`.
-void write_samples(PgmWriter& writer, const Image& image) {
+void write_samples(NetpbmWriter& writer, const Image& image) {
     if (image.wide()) {
         writer.write(image.samples16());
     } else {
@@ -124,11 +134,18 @@ void write_samples(PgmWriter& writer, const Image& image) {
     writer.finish();
 }
 
+// PGM for an image of one channel, PPM for RGB, PAM for the others.
 ImageInfo info_to_write(const std::string& name, const Image& image, const WriteOptions& options) {
     ImageInfo info = image.info();
-    if (info.channels != 1)
-        throw Error(name, "a PGM image has one channel, not " + std::to_string(info.channels));
-    info.format = options.plain ? Format::pgm_plain : Format::pgm_binary;
+    if (info.channels == 1) {
+        info.format = options.plain ? Format::pgm_plain : Format::pgm_binary;
+    } else if (info.channels == 3 && info.tuple_type == "RGB") {
+        info.format = options.plain ? Format::ppm_plain : Format::ppm_binary;
+    } else if (options.plain) {
+        throw Error(name, "a PAM image has no plain form");
+    } else {
+        info.format = Format::pam;
+    }
     return info;
 }
 
@@ -137,8 +154,8 @@ ImageInfo info_to_write(const std::string& name, const Image& image, const Write
 void write_image(const std::string& path, const Image& image, const WriteOptions& options) {
     ImageInfo info = info_to_write(path, image, options);
     OutputFile out(path);
-    PgmWriter writer(path, info, options.comment,
-                     [&](std::span<const char> bytes) { out.write(bytes); });
+    NetpbmWriter writer(path, info, options.comment,
+                        [&](std::span<const char> bytes) { out.write(bytes); });
     write_samples(writer, image);
     out.commit();
 }
@@ -147,7 +164,7 @@ std::vector<std::uint8_t> write_image(const Image& image, const WriteOptions& op
     const std::string name = "image";
     ImageInfo info = info_to_write(name, image, options);
     std::vector<std::uint8_t> bytes;
-    PgmWriter writer(name, info, options.comment, [&](std::span<const char> text) {
+    NetpbmWriter writer(name, info, options.comment, [&](std::span<const char> text) {
         bytes.insert(bytes.end(), text.begin(), text.end());
     });
     write_samples(writer, image);
@@ -156,7 +173,7 @@ std::vector<std::uint8_t> write_image(const Image& image, const WriteOptions& op
 
 struct ImageReader::State {
     Input in;
-    PgmReader reader;
+    NetpbmReader reader;
     std::int32_t rows = 0;  // read so far
 
     template <typename... Source>
@@ -205,7 +222,7 @@ std::int32_t ImageReader::read_rows(std::span<std::uint16_t> out) {
 struct ImageWriter::State {
     std::string name;
     OutputFile out;
-    PgmWriter writer;
+    NetpbmWriter writer;
     std::uint64_t row;
 
     State(const std::string& path, const ImageInfo& info, const std::string& comment)

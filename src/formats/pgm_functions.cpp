@@ -11,8 +11,8 @@
 #include <new>
 #include <optional>
 
-#include "formats/pgm_reader.h"
-#include "formats/pgm_writer.h"
+#include "formats/netpbm_reader.h"
+#include "formats/netpbm_writer.h"
 #include "io/error_text.h"
 #include "io/input.h"
 #include "io/output_file.h"
@@ -55,7 +55,7 @@ lumtab::ImageInfo checked_info(const std::string& file_name, std::size_t given, 
 template <typename Sample>
 void write_file(const std::string& file_name, const lumtab::ImageInfo& info,
                 const std::string& comment, std::span<const Sample> samples) {
-    lumtab::pgm_header(file_name, info, comment);  // refuses what cannot be written
+    lumtab::netpbm_header(file_name, info, comment);  // refuses what cannot be written
     std::optional<lumtab::OutputFile> out;
     try {
         out.emplace(file_name);
@@ -64,8 +64,8 @@ void write_file(const std::string& file_name, const lumtab::ImageInfo& info,
         std::fwrite(message.data(), 1, message.size(), stderr);
         std::exit(1);
     }
-    lumtab::PgmWriter writer(file_name, info, comment,
-                             [&](std::span<const char> bytes) { out->write(bytes); });
+    lumtab::NetpbmWriter writer(file_name, info, comment,
+                                [&](std::span<const char> bytes) { out->write(bytes); });
     writer.write(samples.first(static_cast<std::size_t>(info.samples())));
     writer.finish();
     out->commit();
@@ -77,7 +77,7 @@ int read_pgm(const std::string& file_name, std::vector<std::uint8_t>& pixels, st
              std::int32_t& height) {
     return exit_on_failure(file_name, [&] {
         lumtab::Input in(file_name);
-        lumtab::PgmReader reader(in);
+        lumtab::NetpbmReader reader(in);
         const lumtab::ImageInfo& info = reader.info();
         if (info.wide())
             throw Error(file_name,

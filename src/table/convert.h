@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace lumtab {
 
@@ -17,16 +18,22 @@ class Input;
 using ProgressReport = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
 // Writes the image read from `in` as a table in `style` to the file `out`, or to
-// standard output for "-". The output is opened once the image's header has been
-// read, and a file appears only when complete. Throws Error.
+// standard output for "-": of each pixel, what `channel` says (see
+// select_channels: "" for its grey sample or its colour's luminance). The output
+// is opened once the image's header has been read, and a file appears only when
+// complete. Throws Error.
 void image_to_table(Input& in, const std::string& out, TableStyle style,
+                    std::string_view channel = "", const ProgressReport& progress = {});
+
+// Writes the table read from `in`, `channels` interleaved values a pixel, as a
+// binary image to the file `out` (or "-"): PGM for 1 channel, PPM for 3, PAM for 2
+// (GRAYSCALE_ALPHA) and 4 (RGB_ALPHA). The maximum value is `max_value`, or if it
+// is 0, 255 when every value fits in 8 bits and 65535 otherwise. The output is
+// opened first; a file appears only when complete. Throws Error.
+void table_to_image(Input& in, const std::string& out, std::int32_t max_value, int channels = 1,
                     const ProgressReport& progress = {});
 
-// Writes the table read from `in` as a binary image to the file `out` (or "-").
-// The maximum value is `max_value`, or if it is 0, 255 when every value fits in 8
-// bits and 65535 otherwise. The output is opened first; a file appears only when
-// complete. Throws Error.
-void table_to_image(Input& in, const std::string& out, std::int32_t max_value,
-                    const ProgressReport& progress = {});
+// The image table_to_image writes for `channels`: its format and tuple type.
+ImageInfo image_kind(int channels);
 
 }  // namespace lumtab

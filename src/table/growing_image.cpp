@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "formats/pgm_writer.h"
+#include "formats/netpbm_writer.h"
 #include "io/output_file.h"
 
 namespace lumtab {
@@ -90,9 +90,11 @@ class GrowingImage::HeldRaster {
     std::uint64_t size_ = 0;
 };
 
-GrowingImage::GrowingImage(OutputFile& out, std::string comment, std::int32_t max_value)
+GrowingImage::GrowingImage(OutputFile& out, std::string comment, std::int32_t max_value,
+                           const ImageInfo& kind)
     : out_(out),
       comment_(std::move(comment)),
+      kind_(kind),
       given_max_value_(max_value),
       wide_(max_value > 255),
       held_(std::make_unique<HeldRaster>(wide_)) {}
@@ -111,7 +113,7 @@ void GrowingImage::append(std::span<const std::uint16_t> samples) {
 }
 
 void GrowingImage::start_writing() {
-    header_size_ = pgm_header(out_.name(), {Format::pgm_binary, 0, 0, 1, 1}, comment_, true).size();
+    header_size_ = netpbm_header(out_.name(), kind_, comment_, true).size();
     held_->write_to(out_, header_size_);
     written_ = held_->size();
     held_.reset();
@@ -153,13 +155,16 @@ void GrowingImage::widen() {
 }
 
 void GrowingImage::finish(std::int32_t width, std::int32_t height) {
-    ImageInfo header{Format::pgm_binary, width, height, max_value(), 1};
+    ImageInfo header = kind_;
+    header.width = width;
+    header.height = height;
+    header.max_value = max_value();
     if (held_) {
-        out_.write(pgm_header(out_.name(), header, comment_));
+        out_.write(netpbm_header(out_.name(), header, comment_));
         held_->write_to(out_);
         return;
     }
-    std::string text = pgm_header(out_.name(), header, comment_, true);
+    std::string text = netpbm_header(out_.name(), header, comment_, true);
     out_.write_at(0, text);
 }
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <lumtab/image.h>
+
 namespace lumtab {
 
 class OutputFile;
@@ -22,14 +24,16 @@ class GrowingImage {
   public:
     // Samples above `max_value` are the caller's to refuse; with `max_value` 0, the
     // image's maximum value is 255 if every sample fits in one byte, else 65535.
-    GrowingImage(OutputFile& out, std::string comment, std::int32_t max_value);
+    // `kind` gives the format (binary PGM, PPM or PAM), channels and tuple type.
+    GrowingImage(OutputFile& out, std::string comment, std::int32_t max_value,
+                 const ImageInfo& kind);
     ~GrowingImage();
 
     // Adds the next samples; throws Error if they cannot be written.
     void append(std::span<const std::uint16_t> samples);
 
-    // Writes what is left, the header last; `samples` appended must be width ×
-    // height. Throws Error. The output is the caller's to commit.
+    // Writes what is left, the header last; the samples appended must be width ×
+    // height × channels. Throws Error. The output is the caller's to commit.
     void finish(std::int32_t width, std::int32_t height);
 
   private:
@@ -42,6 +46,7 @@ class GrowingImage {
 
     OutputFile& out_;
     std::string comment_;
+    ImageInfo kind_;
     std::int32_t given_max_value_;
     bool wide_;
     std::unique_ptr<HeldRaster> held_;  // until written

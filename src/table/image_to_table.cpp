@@ -5,7 +5,8 @@
 #include <span>
 
 #include <lumtab/error.h>
-#include "formats/pgm_reader.h"
+#include "formats/channels.h"
+#include "formats/netpbm_reader.h"
 #include "io/input.h"
 #include "io/output_file.h"
 #include "table/convert.h"
@@ -41,16 +42,22 @@ struct Block {
 // can be formatted on its own, on any thread.
 class TableText {
   public:
-    TableText(PgmReader& reader, TableStyle style)
-        : reader_(reader), header_(reader.info()), style_(style) {}
+    TableText(NetpbmReader& reader, TableStyle style, const Selection& selection)
+        : reader_(reader),
+          header_(reader.info()),
+          style_(style),
+          selection_(selection),
+          // Whole pixels a block, so that each can be formatted on its own.
+          block_samples_(kBlockSamples / std::size_t(header_.channels) *
+                         std::size_t(header_.channels)) {}
 
     // Reads the next block's samples; false at the end of the image. Throws Error
     // for a fault in it, or, for a plain image, leaves that to format().
     bool read(Block& block) {
         block.first = next_;
-        if (reader_.plain() && header_.width != 0) {
+        if (reader_.decimal_text() && header_.width != 0) {
             if (!block.plain) block.plain = std::make_unique<PlainText>();
-            block.count = reader_.take_text(*block.plain, kBlockSamples);
+            block.count = reader_.take_text(*block.plain, block_samples_);
             next_ += block.count;
             return block.count != 0 || block.plain->fault;
         }
@@ -58,16 +65,17 @@ class TableText {
             // Rows without samples: the table is their line feeds.
             block.count = std::min<std::uint64_t>(header_.height - next_, kBlockSize);
         } else if (wide()) {
-            block.count = reader_.read(block.words());
+            block.count = reader_.read(block.words().first(block_samples_));
         } else {
-            block.count = reader_.read(block.bytes());
+            block.count = reader_.read(block.bytes().first(block_samples_));
         }
         next_ += block.count;
         return block.count != 0;
     }
 
-    // Formats a block read: its row and column follow from its first sample. Throws
-    // Error for a fault in a plain image's samples.
+    // Formats a block read: the values the selection takes of its pixels, their
+    // row and column following from its first sample. Throws Error for a fault in
+    // a plain image's samples.
     void format(Block& block) const {
         if (block.plain) {
             if (wide()) {
@@ -81,38 +89,56 @@ class TableText {
             block.length = block.count;
             return;
         }
-        TableFormatter formatter(style_, header_.width, block.first % header_.width);
-        char* end = wide() ? formatter.format(block.words().first(block.count), block.text.get())
-                           : formatter.format(block.bytes().first(block.count), block.text.get());
+        const auto channels = static_cast<std::uint64_t>(header_.channels);
+        const auto per_pixel = static_cast<std::uint64_t>(selection_.values_per_pixel());
+        const std::uint64_t row = std::uint64_t(header_.width) * per_pixel;
+        TableFormatter formatter(
+            style_, static_cast<std::int64_t>(row),
+            static_cast<std::int64_t>(block.first / channels * per_pixel % row));
+        char* end;
+        if (wide()) {
+            auto samples = block.words().first(block.count);
+            end = formatter.format(samples.first(apply(selection_, samples, samples.data())),
+                                   block.text.get());
+        } else {
+            auto samples = block.bytes().first(block.count);
+            end = formatter.format(samples.first(apply(selection_, samples, samples.data())),
+                                   block.text.get());
+        }
         block.length = static_cast<std::size_t>(end - block.text.get());
     }
 
     // At most the table's size in bytes.
     std::uint64_t size_bound() const {
-        return kMostTextPerSample * header_.samples() + header_.height;
+        return kMostTextPerSample * header_.samples() / std::uint64_t(header_.channels) *
+                   std::uint64_t(selection_.values_per_pixel()) +
+               std::uint64_t(header_.height);
     }
 
   private:
     bool wide() const { return header_.wide(); }
 
-    PgmReader& reader_;
+    NetpbmReader& reader_;
     ImageInfo header_;
     TableStyle style_;
+    Selection selection_;
+    std::size_t block_samples_;
     std::uint64_t next_ = 0;
 };
 
 }  // namespace
 
 void image_to_table(Input& in, const std::string& out_name, TableStyle style,
-                    const ProgressReport& progress) {
-    PgmReader reader(in);
+                    std::string_view channel, const ProgressReport& progress) {
+    NetpbmReader reader(in);
+    const Selection selection = select_channels(reader.info(), channel, in.name());
     std::optional<OutputFile> out;
     if (out_name == "-") {
         out.emplace(OutputFile::StandardOutput{});
     } else {
         out.emplace(out_name);
     }
-    TableText text(reader, style);
+    TableText text(reader, style, selection);
     const std::uint64_t total = reader.info().samples();
     Relay<Block> relay([&](Block& block) { return text.read(block); },
                        [&](Block& block) { text.format(block); },

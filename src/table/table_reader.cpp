@@ -189,8 +189,8 @@ namespace {
 // the values of its rows to the sink.
 class ShapeChecker {
   public:
-    ShapeChecker(const std::string& name, std::uint64_t most_lines)
-        : name_(name), most_lines_(most_lines) {}
+    ShapeChecker(const std::string& name, int channels, std::uint64_t most_lines)
+        : name_(name), channels_(static_cast<std::uint64_t>(channels)), most_lines_(most_lines) {}
 
     void take(const TableRun& run, const std::function<void(std::span<const std::uint16_t>)>& sink);
     TableShape finish();
@@ -215,6 +215,7 @@ class ShapeChecker {
     }
 
     const std::string& name_;
+    const std::uint64_t channels_;
     const std::uint64_t most_lines_;
     std::uint64_t line_ = 1;         // the line being read
     std::uint64_t line_values_ = 0;  // its values so far
@@ -259,7 +260,14 @@ void ShapeChecker::add_values(std::span<const std::uint16_t> values,
 }
 
 void ShapeChecker::end_lines(std::uint64_t empty) {
-    if (!width_) width_ = line_values_;
+    if (!width_) {
+        width_ = line_values_;
+        if (line_values_ % channels_ != 0)
+            throw Error(name_, "line " + std::to_string(line_) + " has " +
+                                   std::to_string(line_values_) +
+                                   (line_values_ == 1 ? " value" : " values") +
+                                   ", not a multiple of " + std::to_string(channels_));
+    }
     if (line_values_ == 0 && *width_ != 0) {
         // Empty lines after the last row are what an editor leaves, not rows.
         empty_lines_ += 1 + empty;
@@ -282,7 +290,8 @@ void ShapeChecker::end_lines(std::uint64_t empty) {
 TableShape ShapeChecker::finish() {
     if (!any_bytes_) throw Error(name_, "empty table");
     if (tail_) end_lines(0);
-    return {static_cast<std::int32_t>(width_.value_or(0)), static_cast<std::int32_t>(height_)};
+    return {static_cast<std::int32_t>(width_.value_or(0) / channels_),
+            static_cast<std::int32_t>(height_)};
 }
 
 // Takes a table's text from `in` a run at a time.
@@ -318,8 +327,9 @@ class RunTaker {
 
 TableShape read_table(Input& in, std::uint32_t max_value,
                       const std::function<void(std::span<const std::uint16_t>)>& sink,
-                      const std::function<void()>& progress, std::uint64_t most_lines) {
-    ShapeChecker checker(in.name(), most_lines);
+                      const std::function<void()>& progress, int channels,
+                      std::uint64_t most_lines) {
+    ShapeChecker checker(in.name(), channels, most_lines);
     RunTaker taker(in);
     Relay<TableRun> relay([&](TableRun& run) { return taker.take(run); },
                           [&](TableRun& run) { run.parse(max_value); },

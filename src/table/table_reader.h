@@ -54,14 +54,15 @@ struct TableShape {
     std::int32_t height = 0;
 };
 
-// Reads the table `in` (named in messages by its name) and gives `sink` the values
-// of its rows as they come, in order, a run of them at a time; values above
-// `max_value` are refused. Reads a large table on two threads. Calls `progress`
-// after each run. Throws Error, naming the table, at the first fault in it, and
-// whatever `sink` throws.
+// Reads the table `in` (named in messages by its name), `channels` values a pixel,
+// and gives `sink` the values of its rows as they come, in order, a run of them at
+// a time; values above `max_value` are refused, and so is a first line whose
+// values are not a multiple of `channels`. Reads a large table on two threads.
+// Calls `progress` after each run. Throws Error, naming the table, at the first
+// fault in it, and whatever `sink` throws. The shape's width is in pixels.
 TableShape read_table(Input& in, std::uint32_t max_value,
                       const std::function<void(std::span<const std::uint16_t>)>& sink,
-                      const std::function<void()>& progress = {},
+                      const std::function<void()>& progress = {}, int channels = 1,
                       std::uint64_t most_lines = INT32_MAX);
 
 }  // namespace lumtab

@@ -10,7 +10,25 @@
 
 namespace lumtab {
 
-void table_to_image(Input& in, const std::string& out_name, std::int32_t max_value,
+ImageInfo image_kind(int channels) {
+    ImageInfo kind;
+    kind.channels = channels;
+    switch (channels) {
+        case 1:
+            kind.format = Format::pgm_binary;
+            break;
+        case 3:
+            kind.format = Format::ppm_binary;
+            kind.tuple_type = "RGB";
+            break;
+        default:
+            kind.format = Format::pam;
+            kind.tuple_type = channels == 2 ? "GRAYSCALE_ALPHA" : "RGB_ALPHA";
+    }
+    return kind;
+}
+
+void table_to_image(Input& in, const std::string& out_name, std::int32_t max_value, int channels,
                     const ProgressReport& progress) {
     std::optional<OutputFile> out;
     if (out_name == "-") {
@@ -18,7 +36,7 @@ void table_to_image(Input& in, const std::string& out_name, std::int32_t max_val
     } else {
         out.emplace(out_name);
     }
-    GrowingImage image(*out, " from " + in.name(), max_value);
+    GrowingImage image(*out, " from " + in.name(), max_value, image_kind(channels));
     const std::uint64_t start = in.offset();
     const auto total = static_cast<std::uint64_t>(std::max<std::int64_t>(in.bytes_left(), 0));
     TableShape shape = read_table(
@@ -26,7 +44,8 @@ void table_to_image(Input& in, const std::string& out_name, std::int32_t max_val
         [&](std::span<const std::uint16_t> samples) { image.append(samples); },
         [&] {
             if (progress) progress(in.offset() - start, total);
-        });
+        },
+        channels);
     in.close();
     image.finish(shape.width, shape.height);
     out->commit();

@@ -1,6 +1,7 @@
 #include "text/text_run.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "io/input.h"
@@ -9,7 +10,7 @@
 namespace lumtab {
 
 bool TextRun::has_room() const {
-    return size_ + kCopyAlignment + Input::kBufferSize <= kCapacity;
+    return size_ + 2 * (kCopyAlignment + Input::kBufferSize) <= kCapacity;
 }
 
 void TextRun::reserve(std::size_t total) {
@@ -24,6 +25,7 @@ void TextRun::reserve(std::size_t total) {
 
 void TextRun::append(std::span<const std::uint8_t> bytes) {
     if (bytes.empty()) return;
+    if (size_ + kCopyAlignment + bytes.size() > kCapacity) std::abort();  // a caller's fault
     reserve(size_ + kCopyAlignment + bytes.size());
     std::uint8_t* to = storage_.get() + kMargin + size_;
     std::size_t gap =

@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "formats/pgm_reader.h"
+#include "formats/netpbm_reader.h"
 #include "io/input.h"
 #include "simd/simd.h"
 #include "text/numbers.h"
@@ -13,16 +13,14 @@ namespace lumtab {
 using numbers::is_digit;
 using numbers::is_space;
 
-namespace {
-
-// The fault in the sample at `index`: "`what` at row R, column C `problem`".
-Error sample_fault(const std::string& name, const ImageInfo& header, std::uint64_t index,
+Error sample_fault(const std::string& name, const ImageInfo& info, std::uint64_t index,
                    const std::string& what, const std::string& problem) {
-    std::uint64_t row = index / header.width + 1;
-    std::uint64_t column = index % header.width + 1;
-    return Error(name, what + " at row " + std::to_string(row) + ", column " +
-                           std::to_string(column) + " " + problem);
+    std::uint64_t pixel = index / std::uint64_t(info.channels);
+    return Error(name, what + " at row " + std::to_string(pixel / info.width + 1) + ", column " +
+                           std::to_string(pixel % info.width + 1) + " " + problem);
 }
+
+namespace {
 
 struct Counted {
     std::size_t bytes;
@@ -142,13 +140,19 @@ bool is_space_break(int c) {
 // the file. The text is taken a stretch of the input at a time, each ending in
 // whitespace so that no number is cut, or at the end of the file; its samples are
 // only counted here, and parsed later.
-std::size_t PgmReader::take_text(PlainText& text, std::size_t most) {
+std::size_t NetpbmReader::take_text(PlainText& text, std::size_t most) {
     most = std::min<std::uint64_t>(most, info_.samples() - read_);
     text.run.clear();
     text.first = read_;
     text.count = 0;
     text.fault.reset();
-    while (text.count < most && text.run.has_room()) {
+    const auto channels = static_cast<std::size_t>(info_.channels);
+    for (;;) {
+        // Once the run is full, only the rest of its last pixel.
+        std::size_t want = text.run.has_room()
+                               ? most
+                               : std::min(most, (text.count + channels - 1) / channels * channels);
+        if (text.count >= want) break;
         bool unbroken;
         auto stretch = next_stretch(in_, is_space_break, unbroken);
         if (stretch.empty()) {
@@ -162,7 +166,7 @@ std::size_t PgmReader::take_text(PlainText& text, std::size_t most) {
                                       digits ? "is beyond 65535" : "is not a decimal number");
             break;
         }
-        Counted counted = count_samples(stretch.data(), stretch.size(), most - text.count);
+        Counted counted = count_samples(stretch.data(), stretch.size(), want - text.count);
         if (counted.samples > 0) text.run.append(stretch.first(counted.bytes));
         text.count += counted.samples;
         in_.skip(counted.bytes);
@@ -171,21 +175,21 @@ std::size_t PgmReader::take_text(PlainText& text, std::size_t most) {
     return text.count;
 }
 
-void PgmReader::parse_text(const PlainText& text, std::span<std::uint8_t> out) const {
+void NetpbmReader::parse_text(const PlainText& text, std::span<std::uint8_t> out) const {
     if (info_.max_value > 255) std::abort();  // a caller's fault: samples do not fit
     PlainParser<std::uint8_t>(in_.name(), info_, text.first)
         .parse(text.run.data(), text.run.data() + text.run.size(), out.first(text.count));
     if (text.fault) throw *text.fault;
 }
 
-void PgmReader::parse_text(const PlainText& text, std::span<std::uint16_t> out) const {
+void NetpbmReader::parse_text(const PlainText& text, std::span<std::uint16_t> out) const {
     PlainParser<std::uint16_t>(in_.name(), info_, text.first)
         .parse(text.run.data(), text.run.data() + text.run.size(), out.first(text.count));
     if (text.fault) throw *text.fault;
 }
 
 template <typename Sample>
-std::size_t PgmReader::read_plain(std::span<Sample> out) {
+std::size_t NetpbmReader::read_plain(std::span<Sample> out) {
     if (!text_) text_ = std::make_unique<PlainText>();
     std::size_t count = 0;
     while (count < out.size()) {
@@ -196,7 +200,7 @@ std::size_t PgmReader::read_plain(std::span<Sample> out) {
     return count;
 }
 
-template std::size_t PgmReader::read_plain(std::span<std::uint8_t> out);
-template std::size_t PgmReader::read_plain(std::span<std::uint16_t> out);
+template std::size_t NetpbmReader::read_plain(std::span<std::uint8_t> out);
+template std::size_t NetpbmReader::read_plain(std::span<std::uint16_t> out);
 
 }  // namespace lumtab
