@@ -2,7 +2,8 @@
 // be what went in. The first bytes choose width, height, writer and maximum value:
 // write_pgm, read back by read_pgm; or write_pgm_16 with one byte a sample or with
 // two, read back by NetpbmReader. The next width × height samples (a byte each, or two
-// for two-byte samples) are the pixels and the rest is the comment, line breaks and all.
+// for two-byte samples), modulo the maximum value plus one (the writers refuse a
+// sample above it), are the pixels and the rest is the comment, line breaks and all.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -15,6 +16,8 @@
 #include <vector>
 
 #include "formats/netpbm_reader.h"
+
+#include <lumtab/pgm.h>
 #include "io/input.h"
 
 namespace {
@@ -49,7 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t count = std::size_t(width) * height;
     std::vector<std::uint16_t> samples(count);
     for (std::size_t i = 0; i < count; ++i)
-        samples[i] = sample_size == 2 ? std::uint16_t(data[2 * i] << 8 | data[2 * i + 1]) : data[i];
+        samples[i] = static_cast<std::uint16_t>(
+            (sample_size == 2 ? data[2 * i] << 8 | data[2 * i + 1] : data[i]) % (max_value + 1));
     std::string comment(reinterpret_cast<const char*>(data) + count * sample_size,
                         size - count * sample_size);
     // The writers refuse a comment holding a NUL byte, and end the process.
@@ -70,8 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Input in(scratch_file());
     NetpbmReader reader(in);  // an Error thrown here is a finding too
     std::vector<std::uint16_t> read(count + 1);
-    const PgmHeader& header = reader.header();
-    if (header.plain || header.width != width || header.height != height ||
+    const ImageInfo& header = reader.info();
+    if (header.format != Format::pgm_binary || header.width != width || header.height != height ||
         header.max_value != max_value || reader.read(std::span(read)) != count ||
         !std::equal(samples.begin(), samples.end(), read.begin()))
         std::abort();

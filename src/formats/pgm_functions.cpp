@@ -79,6 +79,10 @@ int read_pgm(const std::string& file_name, std::vector<std::uint8_t>& pixels, st
         lumtab::Input in(file_name);
         lumtab::NetpbmReader reader(in);
         const lumtab::ImageInfo& info = reader.info();
+        if (info.channels != 1)
+            throw Error(file_name, "image of " + std::to_string(info.channels) + " channels (" +
+                                       lumtab::printable(info.tuple_type) +
+                                       "): read_pgm reads grey images");
         if (info.wide())
             throw Error(file_name,
                         "maximum value " + std::to_string(info.max_value) +
