@@ -857,6 +857,77 @@ TEST(Lumtab, NamesTheFirstFaultInALargePlainImage) {
     }
 }
 
+// Images of every Netpbm format, 8 and 16 bits, grey and colour, as netpbm,
+// ImageMagick and Pillow write them: every channel as pamtable reads it, a colour
+// image's luminance by the integer formula, and the tables back into images that
+// give the same tables, byte for byte.
+TEST(Lumtab, ReadsEveryNetpbmFormatAsNetpbmDoes) {
+    if (std::system("for tool in pamtable pamstack ppmpat pgmramp /usr/bin/convert; do"
+                    " command -v $tool || exit 1; done >/dev/null && "
+                    "/usr/bin/python3 -c 'import numpy, PIL' 2>/dev/null") != 0)
+        GTEST_SKIP() << "needs netpbm, ImageMagick, numpy and Pillow";
+    const std::string pillow =
+        "/usr/bin/python3 -c 'import numpy, PIL.Image; r = numpy.random.default_rng(7); "
+        "PIL.Image.fromarray(";
+    const char* makers[] = {
+        "pbmmake -gray 13 7",
+        "pbmmake -gray 13 7 | pnmtopnm -plain",
+        "pgmramp -lr 17 5 | pamdepth 1000",
+        "ppmpat -gingham2 19 9",
+        "ppmpat -gingham3 19 9 | pamcut 2 3 10 4 | pnmtopnm -plain",
+        "ppmpat -gingham2 19 9 | pamdepth 65535 | pamtopam",
+        "ppmpat -gingham2 9 5 >c.ppm && pgmramp -lr 9 5 >a.pgm && "
+        "pamstack -tupletype RGB_ALPHA c.ppm a.pgm 2>/dev/null",
+        "/usr/bin/convert -size 11x6 gradient:red-blue ppm:-",
+        "/usr/bin/convert -size 11x6 gradient: -depth 16 pgm:-",
+        "/usr/bin/convert -size 7x5 gradient:red-blue -alpha on pam:-",
+        "/usr/bin/convert -size 7x5 gradient: pbm:-",
+    };
+    std::vector<std::string> commands(std::begin(makers), std::end(makers));
+    for (const char* array :
+         {"r.integers(0, 256, (23, 31, 3), numpy.uint8)).save(\"image\", \"PPM\")'",
+          "r.integers(0, 2, (5, 9), numpy.uint8).astype(bool)).save(\"image\", \"PPM\")'",
+          "r.integers(0, 65536, (6, 7), numpy.int32)).save(\"image\", \"PPM\")'"})
+        commands.push_back(pillow + array);
+    ScratchDir dir;
+    for (const std::string& maker : commands) {
+        SCOPED_TRACE(maker);
+        std::string command = "cd " + dir.path() + " && " + maker;
+        if (maker.find(".save(") == std::string::npos) command += " >image";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        const std::string pamtable = output_of("pamtable " + dir / "image");
+        const std::vector<unsigned> expected = numbers_in(pamtable);
+        // pamtable puts a bar between the pixels of an image of several channels.
+        const std::size_t bar = pamtable.find('|');
+        const std::size_t channels =
+            bar == std::string::npos ? 1 : numbers_in(pamtable.substr(0, bar)).size();
+
+        RunResult all =
+            run_lumtab({"--channel=all", "-o", "-", "image"}, {.directory = dir.path()});
+        ASSERT_EQ(all.status, 0) << all.err;
+        EXPECT_EQ(numbers_in(all.out), expected);
+
+        std::vector<unsigned> shown;
+        for (std::size_t i = 0; i + channels <= expected.size(); i += channels)
+            shown.push_back(channels < 3 ? expected[i]
+                                         : (299 * expected[i] + 587 * expected[i + 1] +
+                                            114 * expected[i + 2] + 500) /
+                                               1000);
+        EXPECT_EQ(numbers_in(run_lumtab({"-o", "-", "image"}, {.directory = dir.path()}).out),
+                  shown);
+
+        write_file(dir / "all.int", all.out);
+        std::string channels_option = "--channels=" + std::to_string(channels);
+        ASSERT_EQ(
+            run_lumtab({"-r", channels_option, "-o", "back", "all.int"}, {.directory = dir.path()})
+                .status,
+            0);
+        EXPECT_TRUE(
+            run_lumtab({"--channel=all", "-o", "-", "back"}, {.directory = dir.path()}).out ==
+            all.out);
+    }
+}
+
 // Tables written by numpy, the tool users edit them with, in both of its usual forms.
 TEST(Lumtab, ReadsTablesWrittenByNumpy) {
     if (std::system("/usr/bin/python3 -c 'import numpy' 2>/dev/null") != 0)

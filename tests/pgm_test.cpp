@@ -367,17 +367,6 @@ TEST(NetpbmReader, ReadsLikeAPipeWhatHasNoKnownSize) {
     EXPECT_EQ(error, why);
 }
 
-// The output of `command`, or "" if it fails.
-std::string output_of(const std::string& command) {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return out;
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-        out.append(buffer, n);
-    return pclose(pipe) == 0 ? out : "";
-}
-
 // Netpbm's images, binary and plain, against the numbers its pamtable reads in them.
 TEST(NetpbmReader, ReadsWhatNetpbmWrites) {
     if (std::system("for tool in pgmramp pgmnoise pnmtopnm pamtable; do"

@@ -17,6 +17,7 @@
 #include <cstddef>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -60,6 +61,31 @@ void write_file(const std::string& path, const std::string& bytes) {
 bool exists(const std::string& path) {
     struct stat status;
     return lstat(path.c_str(), &status) == 0;
+}
+
+std::string output_of(const std::string& command) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return out;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        out.append(buffer, n);
+    return pclose(pipe) == 0 ? out : "";
+}
+
+std::vector<unsigned> numbers_in(const std::string& text) {
+    std::vector<unsigned> numbers;
+    for (std::size_t i = 0; i < text.size();) {
+        if (text[i] < '0' || text[i] > '9') {
+            ++i;
+            continue;
+        }
+        unsigned value = 0;
+        for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+            value = value * 10 + unsigned(text[i] - '0');
+        numbers.push_back(value);
+    }
+    return numbers;
 }
 
 std::string pgm_bytes(int width, int height, const std::string& raster) {

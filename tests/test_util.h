@@ -35,6 +35,12 @@ std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 bool exists(const std::string& path);
 
+// The standard output of the shell command `command`, or "" if it fails.
+std::string output_of(const std::string& command);
+
+// The numbers in `text`, whatever separates them.
+std::vector<unsigned> numbers_in(const std::string& text);
+
 // A binary PGM file: "P5\n<width> <height>\n255\n" and the raster.
 std::string pgm_bytes(int width, int height, const std::string& raster);
 
