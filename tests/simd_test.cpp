@@ -160,4 +160,34 @@ TEST(Kernels, TakeChunksFullOfNumbersAsTheScalarOne) {
     }
 }
 
+// Every colour of one byte a channel, three and four bytes a pixel, at every
+// place of a run of pixels, against the formula.
+TEST(Kernels, TakeTheLuminanceOfEveryColourAsTheFormula) {
+    const std::size_t kRun = 37;  // pixels: several of the kernels' steps and a tail
+    for (const simd::Kernel* kernel : simd::kernels()) {
+        SCOPED_TRACE(kernel->name);
+        for (unsigned stride : {3u, 4u}) {
+            std::vector<std::uint8_t> pixels(kRun * stride);
+            std::vector<std::uint8_t> out(kRun);
+            for (std::uint32_t colour = 0; colour < (1u << 24); colour += kRun) {
+                for (std::size_t i = 0; i < kRun; ++i) {
+                    std::uint32_t c = (colour + std::uint32_t(i)) & 0xffffff;
+                    for (unsigned k = 0; k < stride; ++k)
+                        pixels[i * stride + k] = static_cast<std::uint8_t>(c >> (8 * (k % 3)));
+                }
+                kernel->luma_8(pixels.data(), kRun, stride, out.data());
+                for (std::size_t i = 0; i < kRun; ++i) {
+                    const std::uint8_t* p = &pixels[i * stride];
+                    ASSERT_EQ(out[i], simd::luma(p[0], p[1], p[2]))
+                        << int(p[0]) << " " << int(p[1]) << " " << int(p[2]);
+                }
+            }
+        }
+    }
+    EXPECT_EQ(simd::luma(255, 0, 0), 76u);  // netpbm's ppmtopgm gives 77
+    EXPECT_EQ(simd::luma(0, 255, 0), 150u);
+    EXPECT_EQ(simd::luma(0, 0, 255), 29u);
+    EXPECT_EQ(simd::luma(255, 255, 255), 255u);
+}
+
 }  // namespace

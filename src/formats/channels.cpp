@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "io/error_text.h"
+#include "simd/simd.h"
 
 namespace lumtab {
 
@@ -45,10 +46,12 @@ std::size_t apply_to(const Selection& selection, std::span<const Sample> samples
         case Selection::Kind::luma:
             break;
     }
-    const Sample* in = samples.data();
-    for (std::size_t i = 0; i < pixels; ++i, in += channels) {
-        std::uint32_t sum = 299u * in[0] + 587u * in[1] + 114u * in[2];
-        out[i] = static_cast<Sample>((sum + 500) / 1000);
+    if constexpr (sizeof(Sample) == 1) {
+        simd::kernel().luma_8(samples.data(), pixels, static_cast<unsigned>(channels), out);
+    } else {
+        const Sample* in = samples.data();
+        for (std::size_t i = 0; i < pixels; ++i, in += channels)
+            out[i] = static_cast<Sample>(simd::luma(in[0], in[1], in[2]));
     }
     return pixels;
 }

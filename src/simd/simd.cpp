@@ -78,8 +78,12 @@ bool short_numbers(const std::uint8_t* p, std::uint64_t last_digits, std::uint32
     return true;
 }
 
-const Kernel kScalar = {"scalar", plain_masks, table_masks, short_numbers<std::uint8_t>,
-                        short_numbers<std::uint16_t>};
+const Kernel kScalar = {"scalar",
+                        plain_masks,
+                        table_masks,
+                        short_numbers<std::uint8_t>,
+                        short_numbers<std::uint16_t>,
+                        luma_8_scalar};
 
 const Kernel& choose() {
     const Kernel* best = &kScalar;
@@ -93,6 +97,11 @@ const Kernel& choose() {
 }
 
 }  // namespace
+
+void luma_8_scalar(const std::uint8_t* in, std::size_t pixels, unsigned stride, std::uint8_t* out) {
+    for (std::size_t i = 0; i < pixels; ++i, in += stride)
+        out[i] = static_cast<std::uint8_t>(luma(in[0], in[1], in[2]));
+}
 
 const Kernel& scalar_kernel() {
     return kScalar;

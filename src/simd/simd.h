@@ -56,7 +56,21 @@ struct Kernel {
                             std::uint8_t* out);
     bool (*short_numbers_16)(const std::uint8_t* p, std::uint64_t last_digits, std::uint32_t max,
                              std::uint16_t* out);
+    // Stores at `out` the luminance of `pixels` pixels of one-byte samples at
+    // `in`, red, green and blue first among `stride` (3 or 4) samples a pixel:
+    // (299 R + 587 G + 114 B + 500) / 1000. `out` may be `in`.
+    void (*luma_8)(const std::uint8_t* in, std::size_t pixels, unsigned stride, std::uint8_t* out);
 };
+
+// The luminance of one pixel: (299 R + 587 G + 114 B) / 1000, rounded to the
+// nearest whole number, halves up.
+constexpr std::uint32_t luma(std::uint32_t red, std::uint32_t green, std::uint32_t blue) {
+    return (299 * red + 587 * green + 114 * blue + 500) / 1000;
+}
+
+// The scalar kernel's luminance, which the others use for what they do not take.
+void luma_8_scalar(const std::uint8_t* in, std::size_t pixels, unsigned stride,
+                   std::uint8_t* out);
 
 // The kernel this process uses: chosen on the first call, from the processor's
 // features, and the same ever after. Safe on any thread.
