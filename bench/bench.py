@@ -18,6 +18,9 @@ Scenarios (all but od run by default):
   deep     8192 x 8192 16-bit image on tmpfs: lumtab vs dd. At most 1.3; peak 16 MiB.
   plain    8192 x 8192 plain (P2) image on tmpfs: lumtab vs dd. At most 2; peak 16 MiB.
   stdin    lumtab - <big.pgm >big.int on tmpfs: peak at most 16 MiB; dd beside it.
+  colour   8192 x 8192 random 8-bit PPM (P6) on tmpfs to its luminance table vs dd: at
+           most 1.4; with --channel=all, at most 1.3; peak at most 16 MiB.
+  bitmap   8192 x 8192 random PBM (P4) on tmpfs vs dd: at most 1.3; peak 16 MiB.
   reverse  lumtab -r on the table of the tmpfs image vs lumtab making that table: at
            most 2; peak at most 16 MiB. Then numpy.loadtxt + Pillow (a child process
            of a python3 that has both) vs lumtab -r: at least 5.
@@ -146,13 +149,13 @@ def remove(*paths):
 
 # ---------------------------------------------------------------- inputs
 
-def write_random_image(path, width, height, maxval, seed):
-    """A binary (P5) image of random samples, one or two bytes each, written a row
-    at a time so that this process stays small."""
+def write_random_image(path, width, height, maxval, seed, magic=b"P5", channels=1):
+    """A binary (P5, or P6) image of random samples, one or two bytes each, written
+    a row at a time so that this process stays small."""
     generator = random.Random(seed)
-    row_bytes = width * (1 if maxval < 256 else 2)
+    row_bytes = width * channels * (1 if maxval < 256 else 2)
     with open(path, "wb") as f:
-        f.write(b"P5\n%d %d\n%d\n" % (width, height, maxval))
+        f.write(b"%s\n%d %d\n%d\n" % (magic, width, height, maxval))
         for _ in range(height):
             f.write(generator.randbytes(row_bytes))
 
@@ -332,27 +335,28 @@ class Bench:
 
     # ------------------------------------------------------------ helpers
 
-    def lumtab_side(self, label, image, **options):
+    def lumtab_side(self, label, image, options=(), **side):
         """lumtab making the table beside image, removed first (a new table)."""
         table = image[:-3] + "int"
-        return Side(label, [self.lumtab, image], prepare=lambda: remove(table),
-                    is_lumtab=True, **options)
+        return Side(label, [self.lumtab] + list(options) + [image],
+                    prepare=lambda: remove(table), is_lumtab=True, **side)
 
     def dd_side(self, path, size, prepare=None):
         argv = ["dd", "if=/dev/zero", "of=" + path, "bs=1M", "count=%d" % size,
                 "iflag=count_bytes", "status=none"]
         return Side("dd", argv, prepare=prepare or (lambda: remove(path)))
 
-    def table_bytes(self, image):
+    def table_bytes(self, image, options=()):
         """Makes image's table once (untimed) and returns its size."""
-        run([self.lumtab, image])
+        run([self.lumtab] + list(options) + [image])
         return os.path.getsize(image[:-3] + "int")
 
-    def against_dd(self, scenario, image, at_most, peak_limit_mib=16):
-        size = self.table_bytes(image)
-        print("  table: %.1f MiB" % (size / MIB))
+    def against_dd(self, scenario, image, at_most, peak_limit_mib=16, options=()):
+        size = self.table_bytes(image, options)
+        print("  %s: table %.1f MiB" % (" ".join(options) or "table", size / MIB))
         dd_out = os.path.join(os.path.dirname(image), "dd.out")
-        self.compare(scenario, self.lumtab_side("lumtab", image, peak_limit_mib=peak_limit_mib),
+        self.compare(scenario, self.lumtab_side("lumtab", image, options,
+                                                peak_limit_mib=peak_limit_mib),
                      self.dd_side(dd_out, size), at_most=at_most)
 
     # ------------------------------------------------------------ scenarios
@@ -429,6 +433,23 @@ class Bench:
         size = os.path.getsize(table)
         self.compare("stdin", lumtab, self.dd_side(os.path.join(work, "dd.out"), size))
 
+    def colour(self, work):
+        """8192 x 8192 8-bit PPM on tmpfs: its luminance, and all its channels, vs dd"""
+        image = os.path.join(work, "colour.ppm")
+        write_random_image(image, SIDE, SIDE, 255, seed=6, magic=b"P6", channels=3)
+        self.against_dd("colour", image, at_most=1.4)
+        self.against_dd("colour --channel=all", image, at_most=1.3, options=["--channel=all"])
+
+    def bitmap(self, work):
+        """8192 x 8192 PBM (P4) on tmpfs vs dd"""
+        image = os.path.join(work, "bitmap.pbm")
+        generator = random.Random(7)
+        with open(image, "wb") as f:
+            f.write(b"P4\n%d %d\n" % (SIDE, SIDE))
+            for _ in range(SIDE):
+                f.write(generator.randbytes(SIDE // 8))
+        self.against_dd("bitmap", image, at_most=1.3)
+
     def reverse(self, work):
         """lumtab -r on the table of the tmpfs image vs lumtab making it; then numpy"""
         forward, back = os.path.join(work, "forward"), os.path.join(work, "back")
@@ -468,7 +489,8 @@ class Bench:
         self.compare("od", od, self.lumtab_side("lumtab", image))
 
 
-SCENARIOS = ["tmpfs", "ext4", "startup", "many", "deep", "plain", "stdin", "reverse", "od"]
+SCENARIOS = ["tmpfs", "ext4", "startup", "many", "deep", "plain", "stdin", "colour", "bitmap",
+             "reverse", "od"]
 DEFAULT = [name for name in SCENARIOS if name != "od"]
 
 

@@ -1,5 +1,6 @@
 // Bitmaps: PBM's rasters, a bit a pixel (P4) or a digit a pixel (P1). Read as
 // Netpbm reads them, maximum value 1: a 1 in the file is black, which is 0.
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -46,12 +47,17 @@ std::size_t NetpbmReader::read_bits(std::span<Sample> out) {
         while (used < bytes.size() && count < out.size()) {
             const std::uint64_t column = (read_ + count) % width;
             const std::uint64_t left_in_row = width - column;
-            // A whole byte of pixels at once where the row and `out` have room for it;
-            // a row's last byte may hold padding, which is not a pixel.
-            if (column % 8 == 0 && left_in_row >= 8 && out.size() - count >= 8) {
-                put_eight(bytes[used++], out.data() + count);
-                count += 8;
-                continue;
+            // Whole bytes of pixels at once where the row and `out` have room for
+            // them; a row's last byte may hold padding, which is not a pixel.
+            if (column % 8 == 0) {
+                std::size_t whole = static_cast<std::size_t>(std::min<std::uint64_t>(
+                    {left_in_row / 8, bytes.size() - used, (out.size() - count) / 8}));
+                Sample* to = out.data() + count;
+                for (std::size_t i = 0; i < whole; ++i)
+                    put_eight(bytes[used + i], to + 8 * i);
+                used += whole;
+                count += 8 * whole;
+                if (whole > 0) continue;
             }
             const unsigned bit = static_cast<unsigned>(column % 8);
             out[count++] = static_cast<Sample>((bytes[used] >> (7 - bit) & 1) ^ 1);

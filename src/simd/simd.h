@@ -69,8 +69,7 @@ constexpr std::uint32_t luma(std::uint32_t red, std::uint32_t green, std::uint32
 }
 
 // The scalar kernel's luminance, which the others use for what they do not take.
-void luma_8_scalar(const std::uint8_t* in, std::size_t pixels, unsigned stride,
-                   std::uint8_t* out);
+void luma_8_scalar(const std::uint8_t* in, std::size_t pixels, unsigned stride, std::uint8_t* out);
 
 // The kernel this process uses: chosen on the first call, from the processor's
 // features, and the same ever after. Safe on any thread.
