@@ -928,6 +928,48 @@ TEST(Lumtab, ReadsEveryNetpbmFormatAsNetpbmDoes) {
     }
 }
 
+// What --channel takes of each pixel, and a channel the image lacks refused,
+// naming what it has.
+TEST(Lumtab, TakesTheChannelAskedForOrSaysWhatThereIs) {
+    const std::string pam_header = "P7\nWIDTH 2\nHEIGHT 1\nMAXVAL 255\n";
+    const std::string rgba = pam_header + "DEPTH 4\nTUPLTYPE RGB_ALPHA\nENDHDR\n" +
+                             std::string("\x01\x02\x03\x04\xff\x00\x00\x09", 8);
+    const std::string other = pam_header + "DEPTH 2\nTUPLTYPE DEPTHMAP\nENDHDR\nabcd";
+    const std::string grey_alpha = pam_header + "DEPTH 2\nTUPLTYPE GRAYSCALE_ALPHA\nENDHDR\n" +
+                                   std::string("\x07\x08\x05\x06", 4);
+    const struct {
+        std::string image, channel, table, message;
+    } cases[] = {
+        {rgba, "", "2 76 \n", ""},  // luminance, alpha aside
+        {rgba, "alpha", "4 9 \n", ""},
+        {rgba, "2", "3 0 \n", ""},
+        {rgba, "all", "1 2 3 4 255 0 0 9 \n", ""},
+        {grey_alpha, "", "7 5 \n", ""},
+        {grey_alpha, "luma", "7 5 \n", ""},
+        {other, "1", "98 100 \n", ""},
+        {pgm_bytes(3, 2, kRaster), "red", "", "no red channel (channels: gray)"},
+        {rgba, "gray", "", "no gray channel (channels: red, green, blue, alpha)"},
+        {rgba, "4", "", "no channel 4 (channels: red, green, blue, alpha)"},
+        {other, "luma", "", "no luma channel (channels: 0 to 1)"},
+        {other, "", "",
+         "no default channel of tuple type \"DEPTHMAP\": name one (channels: 0 to 1)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.channel + ": " + c.message);
+        ScratchDir dir;
+        write_file(dir / "image", c.image);
+        std::vector<std::string> args{"image"};
+        if (!c.channel.empty()) args.insert(args.begin(), "--channel=" + c.channel);
+        RunResult result = run_lumtab(args, {.directory = dir.path()});
+        EXPECT_EQ(result.status, c.message.empty() ? 0 : 1);
+        EXPECT_EQ(result.err, c.message.empty() ? "" : "lumtab: image: " + c.message + "\n");
+        EXPECT_EQ(exists(dir / "imint"), c.message.empty());
+        if (c.message.empty()) {
+            EXPECT_EQ(read_file(dir / "imint"), c.table);
+        }
+    }
+}
+
 // Tables written by numpy, the tool users edit them with, in both of its usual forms.
 TEST(Lumtab, ReadsTablesWrittenByNumpy) {
     if (std::system("/usr/bin/python3 -c 'import numpy' 2>/dev/null") != 0)
