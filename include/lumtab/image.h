@@ -17,7 +17,7 @@
 
 namespace lumtab {
 
-// The formats, by magic number. A binary raster holds one byte a sample up to a
+// The formats, by the file's first bytes. A binary raster holds one byte a sample up to a
 // maximum value of 255, else two, most significant first; a plain one decimal text.
 enum class Format {
     pgm_binary,  // P5
@@ -27,6 +27,9 @@ enum class Format {
     ppm_binary,  // P6: red, green and blue a pixel
     ppm_plain,   // P3
     pam,         // P7: DEPTH samples a pixel, of the TUPLTYPE its header names
+    png,         // read through libpng: samples as stored, no gamma, no scaling
+    tiff,        // through libtiff: the first image of the file
+    jpeg,        // through libjpeg: 8 bits, grey or RGB
 };
 
 // What an image's header says. A PBM image is read as Netpbm reads it: maximum

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <optional>
 
-#include "formats/netpbm_reader.h"
+#include "formats/decoder.h"
 #include "formats/netpbm_writer.h"
 #include "io/error_text.h"
 #include "io/input.h"
@@ -35,7 +35,8 @@ void check_samples(const ImageInfo& info, const std::vector<Sample>& samples) {
 // The image `reader` reads, its samples held as they come: a header's claim costs
 // no memory beyond the bytes behind it.
 Image read_whole(Input& in) {
-    NetpbmReader reader(in);
+    std::unique_ptr<Decoder> decoder = open_decoder(in);
+    Decoder& reader = *decoder;
     ImageInfo info = reader.info();
     const std::uint64_t total = info.samples();
     std::uint64_t expected = total;
@@ -43,7 +44,7 @@ Image read_whole(Input& in) {
         expected = std::min<std::uint64_t>(total, std::uint64_t(left));
     auto read_all = [&](auto& samples) {
         samples.reserve(static_cast<std::size_t>(expected));
-        while (reader.samples_read() < total) {
+        while (samples.size() < total) {
             std::size_t old = samples.size();
             samples.resize(old + std::min<std::uint64_t>(total - old, 1 << 20));
             reader.read(std::span(samples).subspan(old));
@@ -173,11 +174,13 @@ std::vector<std::uint8_t> write_image(const Image& image, const WriteOptions& op
 
 struct ImageReader::State {
     Input in;
-    NetpbmReader reader;
+    std::unique_ptr<Decoder> decoder;
+    Decoder& reader;
     std::int32_t rows = 0;  // read so far
 
     template <typename... Source>
-    explicit State(Source&&... source) : in(std::forward<Source>(source)...), reader(in) {}
+    explicit State(Source&&... source)
+        : in(std::forward<Source>(source)...), decoder(open_decoder(in)), reader(*decoder) {}
 
     template <typename Sample>
     std::int32_t read_rows(std::span<Sample> out) {
@@ -208,7 +211,7 @@ ImageReader::ImageReader(ImageReader&&) noexcept = default;
 ImageReader& ImageReader::operator=(ImageReader&&) noexcept = default;
 
 const ImageInfo& ImageReader::info() const noexcept {
-    return state_->reader.info();
+    return state_->decoder->info();
 }
 
 std::int32_t ImageReader::read_rows(std::span<std::uint8_t> out) {

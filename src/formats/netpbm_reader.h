@@ -15,6 +15,7 @@
 #include <span>
 #include <string>
 
+#include "formats/decoder.h"
 #include "text/text_run.h"
 
 namespace lumtab {
@@ -33,12 +34,13 @@ struct PlainText {
 
 // Reads an image from `in` a block of samples at a time, in constant memory. Throws
 // Error, naming the input, at anything wrong with it.
-class NetpbmReader {
+class NetpbmReader : public Decoder {
   public:
     // Reads the header, up to the first byte of the raster.
     explicit NetpbmReader(Input& in);
 
-    const ImageInfo& info() const { return info_; }
+    const ImageInfo& info() const override { return info_; }
+    NetpbmReader* netpbm() override { return this; }
     // Whether the samples are decimal text (P2, P3): take_text and parse_text then
     // read them apart, so that they may be parsed on another thread.
     bool decimal_text() const {
@@ -48,8 +50,8 @@ class NetpbmReader {
     // Reads the next samples into `out`, as many as fit before the image ends, and
     // returns how many. The 8-bit form needs a maximum value of at most 255 (a
     // caller's fault, which aborts).
-    std::size_t read(std::span<std::uint8_t> out);
-    std::size_t read(std::span<std::uint16_t> out);
+    std::size_t read(std::span<std::uint8_t> out) override;
+    std::size_t read(std::span<std::uint16_t> out) override;
 
     // Decimal text only: takes the text of the next samples, at most `most`, into
     // `text`, and returns how many: whole pixels, unless the image ends first; 0 at

@@ -37,7 +37,18 @@ Input::Input(int fd, std::string name, bool owned)
     : name_(std::move(name)), fd_(fd), owned_(owned), buffer_(make_buffer()) {}
 
 Input::Input(std::span<const std::uint8_t> bytes, std::string name)
-    : name_(std::move(name)), memory_(bytes), in_memory_(true), buffer_(make_buffer()) {}
+    : name_(std::move(name)),
+      memory_(bytes),
+      memory_whole_(bytes),
+      in_memory_(true),
+      buffer_(make_buffer()) {}
+
+std::int64_t Input::file_offset() const {
+    struct stat status {};
+    if (in_memory_ || ::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode)) return -1;
+    off_t position = ::lseek(fd_, 0, SEEK_CUR);
+    return position < 0 ? -1 : position - static_cast<std::int64_t>(end_ - position_);
+}
 
 Input::~Input() {
     if (owned_ && fd_ >= 0) ::close(fd_);

@@ -47,6 +47,17 @@ class Input {
         return consumed_ + position_;
     }
 
+    // For a reader that needs to seek: the descriptor of a regular file and the
+    // offset in it of the next byte to read, or -1 for a pipe or bytes in memory.
+    int descriptor() const {
+        return fd_;
+    }
+    std::int64_t file_offset() const;
+    // Bytes in memory: those not yet read. Empty for a file.
+    std::span<const std::uint8_t> memory_left() const {
+        return in_memory_ ? memory_whole_.subspan(offset()) : std::span<const std::uint8_t>();
+    }
+
     // The next byte, or -1 at the end; throws Error on a read error.
     int peek() {
         return position_ < end_ ? buffer_[position_] : refill_and_peek();
@@ -85,6 +96,7 @@ class Input {
     int fd_ = -1;
     bool owned_ = false;
     std::span<const std::uint8_t> memory_;  // what is left of bytes in memory
+    std::span<const std::uint8_t> memory_whole_;
     bool in_memory_ = false;
     std::unique_ptr<std::uint8_t[]> buffer_;
     std::size_t position_ = 0;

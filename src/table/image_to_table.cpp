@@ -42,8 +42,10 @@ struct Block {
 // can be formatted on its own, on any thread.
 class TableText {
   public:
-    TableText(NetpbmReader& reader, TableStyle style, const Selection& selection)
+    TableText(Decoder& reader, TableStyle style, const Selection& selection)
         : reader_(reader),
+          plain_(reader.netpbm() != nullptr && reader.netpbm()->decimal_text() ? reader.netpbm()
+                                                                                : nullptr),
           header_(reader.info()),
           style_(style),
           selection_(selection),
@@ -55,9 +57,9 @@ class TableText {
     // for a fault in it, or, for a plain image, leaves that to format().
     bool read(Block& block) {
         block.first = next_;
-        if (reader_.decimal_text() && header_.width != 0) {
+        if (plain_ != nullptr && header_.width != 0) {
             if (!block.plain) block.plain = std::make_unique<PlainText>();
-            block.count = reader_.take_text(*block.plain, block_samples_);
+            block.count = plain_->take_text(*block.plain, block_samples_);
             next_ += block.count;
             return block.count != 0 || block.plain->fault;
         }
@@ -79,9 +81,9 @@ class TableText {
     void format(Block& block) const {
         if (block.plain) {
             if (wide()) {
-                reader_.parse_text(*block.plain, block.words());
+                plain_->parse_text(*block.plain, block.words());
             } else {
-                reader_.parse_text(*block.plain, block.bytes());
+                plain_->parse_text(*block.plain, block.bytes());
             }
         }
         if (header_.width == 0) {
@@ -118,7 +120,8 @@ class TableText {
   private:
     bool wide() const { return header_.wide(); }
 
-    NetpbmReader& reader_;
+    Decoder& reader_;
+    NetpbmReader* plain_;  // a plain Netpbm image's reader, whose text is parsed apart
     ImageInfo header_;
     TableStyle style_;
     Selection selection_;
@@ -130,7 +133,8 @@ class TableText {
 
 void image_to_table(Input& in, const std::string& out_name, TableStyle style,
                     std::string_view channel, const ProgressReport& progress) {
-    NetpbmReader reader(in);
+    std::unique_ptr<Decoder> decoder = open_decoder(in);
+    Decoder& reader = *decoder;
     const Selection selection = select_channels(reader.info(), channel, in.name());
     std::optional<OutputFile> out;
     if (out_name == "-") {

@@ -1,0 +1,48 @@
+#include "formats/decoder.h"
+
+#include <cstring>
+#include <string_view>
+
+#include "formats/netpbm_reader.h"
+#include "io/input.h"
+
+namespace lumtab {
+
+std::unique_ptr<Decoder> open_decoder(Input& in) {
+    const std::span<const std::uint8_t> head = in.look_ahead(8);
+    auto starts_with = [&](std::string_view signature) {
+        return head.size() >= signature.size() &&
+               std::memcmp(head.data(), signature.data(), signature.size()) == 0;
+    };
+    using namespace std::string_view_literals;
+    if (starts_with("\x89PNG\r\n\x1a\n"sv)) return open_png(in);
+    if (starts_with("II*\0"sv) || starts_with("MM\0*"sv) || starts_with("II+\0"sv) ||
+        starts_with("MM\0+"sv))
+        return open_tiff(in);
+    if (starts_with("\xff\xd8\xff"sv)) return open_jpeg(in);
+    return std::make_unique<NetpbmReader>(in);
+}
+
+#if !defined(LUMTAB_IMAGE_LIBRARIES)
+namespace {
+
+[[noreturn]] void not_read(Input& in, const char* format) {
+    throw Error(in.name(), std::string(format) + " images are not read by this build of lumtab");
+}
+
+}  // namespace
+
+std::unique_ptr<Decoder> open_png(Input& in) {
+    not_read(in, "PNG");
+}
+
+std::unique_ptr<Decoder> open_tiff(Input& in) {
+    not_read(in, "TIFF");
+}
+
+std::unique_ptr<Decoder> open_jpeg(Input& in) {
+    not_read(in, "JPEG");
+}
+#endif
+
+}  // namespace lumtab

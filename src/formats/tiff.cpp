@@ -1,0 +1,420 @@
+// TIFF images through libtiff, a row (or a row of tiles) at a time: grey of 1 to
+// 16 bits, RGB of 8 and 16, palette, each perhaps with alpha; strips or tiles, any
+// compression libtiff reads; the first image of the file. A min-is-white image is
+// read as min-is-black, white the maximum value, as tifftopnm reads it.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <tiffio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "formats/decoder.h"
+#include "formats/shared_library.h"
+#include "io/input.h"
+
+namespace lumtab {
+
+namespace {
+
+// libtiff's functions, looked up once.
+struct TiffLibrary {
+    SharedLibrary library{"libtiff.so.6"};
+    decltype(&TIFFOpenOptionsAlloc) options_alloc;
+    decltype(&TIFFOpenOptionsFree) options_free;
+    decltype(&TIFFOpenOptionsSetMaxSingleMemAlloc) set_max_single_alloc;
+    decltype(&TIFFOpenOptionsSetErrorHandlerExtR) set_error_handler;
+    decltype(&TIFFOpenOptionsSetWarningHandlerExtR) set_warning_handler;
+    decltype(&TIFFClientOpenExt) client_open;
+    decltype(&TIFFClose) close;
+    decltype(&TIFFGetField) get_field;
+    decltype(&TIFFGetFieldDefaulted) get_field_defaulted;
+    decltype(&TIFFSetField) set_field;
+    decltype(&TIFFIsTiled) is_tiled;
+    decltype(&TIFFScanlineSize64) scanline_size;
+    decltype(&TIFFReadScanline) read_scanline;
+    decltype(&TIFFTileSize64) tile_size;
+    decltype(&TIFFReadTile) read_tile;
+
+    TiffLibrary() {
+        library.find(options_alloc, "TIFFOpenOptionsAlloc");
+        library.find(options_free, "TIFFOpenOptionsFree");
+        library.find(set_max_single_alloc, "TIFFOpenOptionsSetMaxSingleMemAlloc");
+        library.find(set_error_handler, "TIFFOpenOptionsSetErrorHandlerExtR");
+        library.find(set_warning_handler, "TIFFOpenOptionsSetWarningHandlerExtR");
+        library.find(client_open, "TIFFClientOpenExt");
+        library.find(close, "TIFFClose");
+        library.find(get_field, "TIFFGetField");
+        library.find(get_field_defaulted, "TIFFGetFieldDefaulted");
+        library.find(set_field, "TIFFSetField");
+        library.find(is_tiled, "TIFFIsTiled");
+        library.find(scanline_size, "TIFFScanlineSize64");
+        library.find(read_scanline, "TIFFReadScanline");
+        library.find(tile_size, "TIFFTileSize64");
+        library.find(read_tile, "TIFFReadTile");
+    }
+};
+
+const TiffLibrary& library() {
+    static const TiffLibrary loaded;
+    return loaded;
+}
+
+// The most libtiff may allocate at once: strips and tiles are far smaller, and a
+// file that claims more is refused rather than believed.
+constexpr tmsize_t kMostAllocation = 256 << 20;
+
+// Where libtiff reads: a regular file from an offset on, or bytes in memory.
+struct Source {
+    int fd = -1;
+    std::int64_t start = 0;
+    std::span<const std::uint8_t> memory;
+    std::uint64_t size = 0;
+    std::uint64_t position = 0;
+    std::string error;    // libtiff's first error
+    bool pixels = false;  // past the header: a warning means data missing or wrong
+};
+
+tmsize_t on_read(thandle_t handle, void* out, tmsize_t size) {
+    auto* source = static_cast<Source*>(handle);
+    std::uint64_t left = source->size - std::min(source->size, source->position);
+    auto n = static_cast<std::size_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(size), left));
+    if (source->fd < 0) {
+        std::memcpy(out, source->memory.data() + source->position, n);
+    } else {
+        std::size_t done = 0;
+        while (done < n) {
+            ssize_t got = ::pread(source->fd, static_cast<char*>(out) + done, n - done,
+                                  static_cast<off_t>(source->start + source->position + done));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return got < 0 ? -1 : static_cast<tmsize_t>(done);
+            done += static_cast<std::size_t>(got);
+        }
+    }
+    source->position += n;
+    return static_cast<tmsize_t>(n);
+}
+
+tmsize_t on_write(thandle_t, void*, tmsize_t) {
+    return -1;
+}
+
+toff_t on_seek(thandle_t handle, toff_t offset, int whence) {
+    auto* source = static_cast<Source*>(handle);
+    std::uint64_t base = whence == SEEK_CUR ? source->position : whence == SEEK_END ? source->size : 0;
+    source->position = base + offset;
+    return source->position;
+}
+
+int on_close(thandle_t) {
+    return 0;
+}
+
+toff_t on_size(thandle_t handle) {
+    return static_cast<Source*>(handle)->size;
+}
+
+int on_map(thandle_t, void**, toff_t*) {
+    return 0;  // never mapped: memory stays what a strip takes
+}
+
+void on_unmap(thandle_t, void*, toff_t) {}
+
+int on_error(TIFF*, void* user, const char*, const char* format, va_list arguments) {
+    auto* source = static_cast<Source*>(user);
+    if (source->error.empty()) {
+        char message[512];
+        std::vsnprintf(message, sizeof message, format, arguments);
+        source->error = message;
+    }
+    return 1;  // not to be printed
+}
+
+// Warnings about tags are of no concern; about the pixels, a refusal.
+int on_warning(TIFF* tiff, void* user, const char* module, const char* format,
+               va_list arguments) {
+    if (static_cast<Source*>(user)->pixels) return on_error(tiff, user, module, format, arguments);
+    return 1;
+}
+
+// A file of its own for a TIFF that comes through a pipe: libtiff seeks.
+int spool(Input& in) {
+    const char* directory = std::getenv("TMPDIR");
+    if (directory == nullptr || *directory == '\0') directory = "/tmp";
+    int fd = ::open(directory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        std::string name = std::string(directory) + "/lumtab-XXXXXX";
+        fd = ::mkostemp(name.data(), O_CLOEXEC);
+        if (fd >= 0) ::unlink(name.c_str());
+    }
+    if (fd < 0) throw Error(in.name(), std::string("TIFF: no temporary file to read it from: ") +
+                                           std::strerror(errno));
+    for (auto bytes = in.look_ahead(Input::kBufferSize); !bytes.empty();
+         bytes = in.look_ahead(Input::kBufferSize)) {
+        for (std::size_t done = 0; done < bytes.size();) {
+            ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                int error = errno;
+                ::close(fd);
+                throw Error(in.name(),
+                            std::string("TIFF: cannot keep it in a temporary file: ") +
+                                std::strerror(error));
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        in.skip(bytes.size());
+    }
+    return fd;
+}
+
+class TiffDecoder : public Decoder {
+  public:
+    explicit TiffDecoder(Input& in) : in_(in) {
+        open_source();
+        const TiffLibrary& tiff = library();
+        TIFFOpenOptions* options = tiff.options_alloc();
+        if (options == nullptr) throw std::bad_alloc();
+        tiff.set_max_single_alloc(options, kMostAllocation);
+        tiff.set_error_handler(options, on_error, &source_);
+        tiff.set_warning_handler(options, on_warning, &source_);
+        tiff_ = tiff.client_open(in.name().c_str(), "rm", &source_, on_read, on_write, on_seek,
+                                 on_close, on_size, on_map, on_unmap, options);
+        tiff.options_free(options);
+        if (tiff_ == nullptr) fail();
+        read_header();
+        source_.pixels = true;
+    }
+
+    ~TiffDecoder() override {
+        if (tiff_ != nullptr) library().close(tiff_);
+        if (spooled_ >= 0) ::close(spooled_);
+    }
+
+    const ImageInfo& info() const override { return info_; }
+    std::size_t read(std::span<std::uint8_t> out) override { return read_samples(out); }
+    std::size_t read(std::span<std::uint16_t> out) override { return read_samples(out); }
+
+  private:
+    [[noreturn]] void fail(const std::string& otherwise = "not a TIFF image lumtab can read") {
+        throw Error(in_.name(), "TIFF: " + (source_.error.empty() ? otherwise : source_.error));
+    }
+    [[noreturn]] void refuse(const std::string& what) { throw Error(in_.name(), "TIFF: " + what); }
+
+    void open_source() {
+        if (auto memory = in_.memory_left(); !memory.empty()) {
+            source_.memory = memory;
+            source_.size = memory.size();
+            return;
+        }
+        source_.start = in_.file_offset();
+        source_.fd = in_.descriptor();
+        if (source_.start < 0) {
+            spooled_ = spool(in_);
+            source_.fd = spooled_;
+            source_.start = 0;
+        }
+        struct stat status {};
+        if (::fstat(source_.fd, &status) != 0) throw Error::from_errno(in_.name(), errno);
+        source_.size = static_cast<std::uint64_t>(std::max<std::int64_t>(status.st_size - source_.start, 0));
+    }
+
+    template <typename Value>
+    Value field(ttag_t tag, bool defaulted = true) {
+        Value value{};
+        const TiffLibrary& tiff = library();
+        if ((defaulted ? tiff.get_field_defaulted : tiff.get_field)(tiff_, tag, &value) != 1)
+            return Value{};
+        return value;
+    }
+
+    void read_header();
+    void read_colour_map();
+    void next_row();
+    void unpack_row(const std::uint8_t* row);
+
+    template <typename Sample>
+    std::size_t read_samples(std::span<Sample> out) {
+        std::size_t count = 0;
+        while (count < out.size() && rows_ < info_.height) {
+            if (column_ == 0) next_row();
+            std::size_t n = std::min(out.size() - count, samples_.size() - column_);
+            std::copy_n(samples_.begin() + static_cast<std::ptrdiff_t>(column_), n,
+                        out.begin() + count);
+            count += n;
+            column_ += n;
+            if (column_ == samples_.size()) {
+                column_ = 0;
+                ++rows_;
+            }
+        }
+        return count;
+    }
+
+    Input& in_;
+    Source source_;
+    int spooled_ = -1;
+    TIFF* tiff_ = nullptr;
+    ImageInfo info_;
+    std::uint16_t bits_ = 8;
+    std::uint16_t samples_per_pixel_ = 1;
+    bool min_is_white_ = false;
+    bool palette_ = false;
+    std::vector<std::uint16_t> colour_map_;  // red, green, blue of each index, 0 to 255
+    bool tiled_ = false;
+    std::uint32_t tile_width_ = 0, tile_height_ = 0;
+    std::vector<std::uint8_t> raw_;  // a scanline, or a row of tiles
+    std::vector<std::uint8_t> tile_;
+    std::vector<std::uint16_t> samples_;  // the row being read
+    std::int32_t rows_ = 0;
+    std::size_t column_ = 0;
+};
+
+void TiffDecoder::read_header() {
+    const auto width = field<std::uint32_t>(TIFFTAG_IMAGEWIDTH, false);
+    const auto height = field<std::uint32_t>(TIFFTAG_IMAGELENGTH, false);
+    if (width == 0 || height == 0 || width > INT32_MAX || height > INT32_MAX)
+        refuse("width or height missing or beyond 2147483647");
+    bits_ = field<std::uint16_t>(TIFFTAG_BITSPERSAMPLE);
+    samples_per_pixel_ = field<std::uint16_t>(TIFFTAG_SAMPLESPERPIXEL);
+    const auto format = field<std::uint16_t>(TIFFTAG_SAMPLEFORMAT);
+    if (format == SAMPLEFORMAT_IEEEFP) refuse("floating-point samples are not read");
+    if (format == SAMPLEFORMAT_INT) refuse("signed samples are not read");
+    if (format != SAMPLEFORMAT_UINT) refuse("samples of format " + std::to_string(format) + " are not read");
+    if (field<std::uint16_t>(TIFFTAG_PLANARCONFIG) == PLANARCONFIG_SEPARATE)
+        refuse("separate planes of samples are not read");
+    std::uint16_t photometric = field<std::uint16_t>(TIFFTAG_PHOTOMETRIC, false);
+    if (photometric == PHOTOMETRIC_YCBCR && field<std::uint16_t>(TIFFTAG_COMPRESSION) == COMPRESSION_JPEG) {
+        // libtiff converts YCbCr in JPEG to RGB itself.
+        library().set_field(tiff_, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+        photometric = PHOTOMETRIC_RGB;
+    }
+    int colours = 0;
+    switch (photometric) {
+        case PHOTOMETRIC_MINISWHITE:
+            min_is_white_ = true;
+            colours = 1;
+            break;
+        case PHOTOMETRIC_MINISBLACK:
+            colours = 1;
+            break;
+        case PHOTOMETRIC_RGB:
+            colours = 3;
+            break;
+        case PHOTOMETRIC_PALETTE:
+            palette_ = true;
+            colours = 1;
+            break;
+        default:
+            refuse("photometric interpretation " + std::to_string(photometric) + " is not read");
+    }
+    const bool grey_bits = colours == 1 && !palette_;
+    const bool bits_read = bits_ == 8 || bits_ == 16 ||
+                           ((grey_bits || palette_) && (bits_ == 1 || bits_ == 2 || bits_ == 4)) ||
+                           (palette_ && bits_ == 8);
+    if (!bits_read || (palette_ && bits_ == 16))
+        refuse(std::to_string(bits_) + " bits a sample are not read");
+    const int extra = samples_per_pixel_ - colours;
+    if (extra < 0 || extra > 1 || (palette_ && extra != 0))
+        refuse(std::to_string(samples_per_pixel_) + " samples a pixel are not read");
+    info_.format = Format::tiff;
+    info_.width = static_cast<std::int32_t>(width);
+    info_.height = static_cast<std::int32_t>(height);
+    info_.channels = (palette_ ? 3 : colours) + extra;
+    info_.max_value = palette_ ? 255 : (1 << bits_) - 1;
+    info_.tuple_type = std::string(info_.channels - extra == 3 ? "RGB" : "GRAYSCALE") +
+                       (extra ? "_ALPHA" : "");
+    if (palette_) read_colour_map();
+    tiled_ = library().is_tiled(tiff_) != 0;
+    if (tiled_) {
+        if (bits_ < 8) refuse("tiles of fewer than 8 bits a sample are not read");
+        tile_width_ = field<std::uint32_t>(TIFFTAG_TILEWIDTH);
+        tile_height_ = field<std::uint32_t>(TIFFTAG_TILELENGTH);
+        if (tile_width_ == 0 || tile_height_ == 0) refuse("tiles without a size");
+    }
+    samples_.resize(std::size_t(info_.width) * std::size_t(info_.channels));
+}
+
+// The colour map's 16-bit entries, to 0 to 255: their high byte, as tifftopnm and
+// Pillow read them.
+void TiffDecoder::read_colour_map() {
+    std::uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
+    if (library().get_field(tiff_, TIFFTAG_COLORMAP, &red, &green, &blue) != 1) refuse("palette without colours");
+    const std::size_t entries = std::size_t(1) << bits_;
+    for (std::size_t i = 0; i < entries; ++i)
+        for (const std::uint16_t* channel : {red, green, blue})
+            colour_map_.push_back(static_cast<std::uint16_t>(channel[i] >> 8));
+}
+
+void TiffDecoder::next_row() {
+    const TiffLibrary& tiff = library();
+    const auto row = static_cast<std::uint32_t>(rows_);
+    if (!tiled_) {
+        raw_.resize(static_cast<std::size_t>(tiff.scanline_size(tiff_)));
+        if (tiff.read_scanline(tiff_, raw_.data(), row, 0) < 0 || !source_.error.empty())
+            fail("cannot read row " + std::to_string(row + 1));
+        return unpack_row(raw_.data());
+    }
+    // A row of tiles at a time, the rows of the image cut out of them.
+    const std::size_t tile_row_bytes =
+        (std::size_t(tile_width_) * samples_per_pixel_ * bits_ + 7) / 8;
+    const std::uint32_t within = row % tile_height_;
+    const std::uint32_t across = (static_cast<std::uint32_t>(info_.width) + tile_width_ - 1) / tile_width_;
+    if (within == 0) {
+        tile_.resize(static_cast<std::size_t>(tiff.tile_size(tiff_)));
+        raw_.assign(std::size_t(across) * tile_row_bytes * tile_height_, 0);
+        for (std::uint32_t t = 0; t < across; ++t) {
+            if (tiff.read_tile(tiff_, tile_.data(), t * tile_width_, row, 0, 0) < 0 ||
+                !source_.error.empty())
+                fail("cannot read the tiles of row " + std::to_string(row + 1));
+            for (std::uint32_t y = 0; y < tile_height_; ++y)
+                std::memcpy(raw_.data() + (std::size_t(y) * across + t) * tile_row_bytes,
+                            tile_.data() + std::size_t(y) * tile_row_bytes, tile_row_bytes);
+        }
+    }
+    unpack_row(raw_.data() + std::size_t(within) * across * tile_row_bytes);
+}
+
+void TiffDecoder::unpack_row(const std::uint8_t* row) {
+    const std::size_t values = std::size_t(info_.width) * samples_per_pixel_;
+    std::size_t out = 0;
+    for (std::size_t i = 0; i < values; ++i) {
+        std::uint16_t value;
+        if (bits_ == 16) {
+            std::memcpy(&value, row + 2 * i, 2);  // libtiff gives them in this machine's order
+        } else if (bits_ == 8) {
+            value = row[i];
+        } else {
+            const std::size_t bit = i * bits_;
+            value = static_cast<std::uint16_t>((row[bit / 8] >> (8 - bits_ - bit % 8)) & ((1u << bits_) - 1));
+        }
+        const bool alpha = samples_per_pixel_ > 1 && (i + 1) % samples_per_pixel_ == 0 &&
+                           samples_per_pixel_ != 3;
+        if (palette_) {
+            const std::uint16_t* colour = &colour_map_[std::size_t(value) * 3];
+            samples_[out++] = colour[0];
+            samples_[out++] = colour[1];
+            samples_[out++] = colour[2];
+            continue;
+        }
+        if (min_is_white_ && !alpha) value = static_cast<std::uint16_t>(info_.max_value - value);
+        samples_[out++] = value;
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<Decoder> open_tiff(Input& in) {
+    if (const std::string& error = library().library.error(); !error.empty())
+        throw Error(in.name(), "TIFF: " + error);
+    return std::make_unique<TiffDecoder>(in);
+}
+
+}  // namespace lumtab
