@@ -970,6 +970,128 @@ TEST(Lumtab, TakesTheChannelAskedForOrSaysWhatThereIs) {
     }
 }
 
+// PNG, TIFF and JPEG as Pillow, ImageMagick and netpbm write them, whatever the
+// file is called: their colour channels as netpbm's converters read them, then
+// pamtable, and their alpha as pngtopnm -alpha and tifftopnm -alphaout read it.
+TEST(Lumtab, ReadsPngTiffAndJpegAsNetpbmDoes) {
+    if (std::system("for tool in pngtopnm tifftopnm jpegtopnm pnmtotiff /usr/bin/convert; do"
+                    " command -v $tool || exit 1; done >/dev/null && "
+                    "/usr/bin/python3 -c 'import numpy, PIL' 2>/dev/null") != 0)
+        GTEST_SKIP() << "needs netpbm, ImageMagick, numpy and Pillow";
+    if (run_lumtab({"-o", "/dev/null", "-"}, {.input = "\x89PNG\r\n\x1a\n"})
+            .err.find("not read by this build") != std::string::npos)
+        GTEST_SKIP() << "built without the image libraries";
+    ScratchDir dir;
+    const std::string pillow =
+        "/usr/bin/python3 -c 'import numpy, PIL.Image as I; r = numpy.random.default_rng(5); "
+        "u8 = lambda *s: r.integers(0, 256, s, numpy.uint8); ";
+    const struct {
+        std::string maker, oracle;
+    } cases[] = {
+        {pillow + "I.fromarray(u8(7, 11)).save(\"image\", \"PNG\")'", "pngtopnm"},
+        {pillow + "I.fromarray(u8(7, 11) > 99).save(\"image\", \"PNG\")'", "pngtopnm"},
+        {pillow + "I.fromarray(r.integers(0, 65536, (7, 11)).astype(numpy.uint16)).save(\"image\", "
+                  "\"PNG\")'",
+         "pngtopnm"},
+        {pillow + "I.fromarray(u8(7, 11, 2), \"LA\").save(\"image\", \"PNG\")'", "pngtopnm"},
+        {pillow + "I.fromarray(u8(7, 11, 4)).save(\"image\", \"PNG\")'", "pngtopnm"},
+        {pillow + "I.fromarray(u8(7, 11, 3)).convert(\"P\").save(\"image\", \"PNG\")'", "pngtopnm"},
+        {"pgmramp -lr 13 5 | pamdepth 3 | pnmtopng >image", "pngtopnm"},
+        {"ppmpat -gingham2 13 5 | pnmtopng -interlace >image", "pngtopnm"},
+        {pillow + "I.fromarray(u8(7, 11)).save(\"image\", \"TIFF\", compression=\"tiff_deflate\")'",
+         "tifftopnm -byrow"},
+        {pillow + "I.fromarray(u8(7, 11, 4)).save(\"image\", \"TIFF\", compression=\"tiff_lzw\")'",
+         "tifftopnm -byrow"},
+        {pillow + "I.fromarray(r.integers(0, 65536, (7, 11)).astype(numpy.uint16)).save(\"image\", "
+                  "\"TIFF\")'",
+         "tifftopnm -byrow"},
+        {pillow + "I.fromarray(u8(7, 11, 3)).convert(\"P\").save(\"image\", \"TIFF\")'",
+         "tifftopnm"},
+        {"pbmmake -gray 13 5 | pnmtotiff -miniswhite >image", "tifftopnm -byrow"},
+        {"pgmramp -lr 13 5 | pnmtotiff -miniswhite >image", "tifftopnm -byrow"},
+        {"ppmpat -gingham2 40 30 | /usr/bin/convert - -depth 16 -define tiff:tile-geometry=16x16 "
+         "-compress zip tiff:image",
+         "tifftopnm"},
+        {"ppmpat -gingham2 13 5 | /usr/bin/convert - -compress jpeg tiff:image",
+         "tifftopnm -byrow"},
+        {pillow + "I.fromarray(u8(9, 13, 3)).save(\"image\", \"JPEG\", quality=90)'", "jpegtopnm"},
+        {pillow + "I.fromarray(u8(9, 13)).save(\"image\", \"JPEG\", progressive=True)'",
+         "jpegtopnm"},
+        {"ppmpat -gingham2 13 5 | pnmtojpeg >image", "jpegtopnm"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.maker);
+        ASSERT_EQ(std::system(("cd " + dir.path() + " && " + c.maker).c_str()), 0);
+        const std::string pnm = dir / "image.pnm";
+        ASSERT_EQ(
+            std::system((c.oracle + " " + dir / "image" + " >" + pnm + " 2>/dev/null").c_str()), 0);
+        const std::vector<unsigned> colour = numbers_in(output_of("pamtable " + pnm));
+        const std::size_t depth = read_file(pnm).starts_with("P6") ? 3 : 1;
+        RunResult all =
+            run_lumtab({"--channel=all", "-o", "-", "image"}, {.directory = dir.path()});
+        ASSERT_EQ(all.status, 0) << all.err;
+        std::vector<unsigned> values = numbers_in(all.out);
+        const std::size_t channels = values.size() / (colour.size() / depth);
+        std::vector<unsigned> shown, alpha;
+        for (std::size_t i = 0; i < values.size(); ++i)
+            (i % channels < depth ? shown : alpha).push_back(values[i]);
+        EXPECT_EQ(shown, colour);
+        if (!alpha.empty()) {
+            std::string oracle =
+                c.oracle.starts_with("png") ? "pngtopnm -alpha " : "tifftopnm -byrow -alphaout=- ";
+            EXPECT_EQ(alpha,
+                      numbers_in(output_of(oracle + dir / "image" + " 2>/dev/null | pamtable")));
+        }
+    }
+}
+
+// A library's complaint about the file, in one line of lumtab's; nothing left.
+TEST(Lumtab, RefusesBrokenPngTiffAndJpegInOneLine) {
+    if (std::system("/usr/bin/python3 -c 'import numpy, PIL' 2>/dev/null") != 0)
+        GTEST_SKIP() << "needs numpy and Pillow";
+    if (run_lumtab({"-o", "/dev/null", "-"}, {.input = "\x89PNG\r\n\x1a\n"})
+            .err.find("not read by this build") != std::string::npos)
+        GTEST_SKIP() << "built without the image libraries";
+    ScratchDir dir;
+    ASSERT_EQ(std::system(("cd " + dir.path() +
+                           " && /usr/bin/python3 -c 'import numpy, PIL.Image as I; "
+                           "a = numpy.random.default_rng(1).integers(0, 256, (300, 400, 3), "
+                           "numpy.uint8); I.fromarray(a).save(\"a.png\"); I.fromarray(a).save("
+                           "\"a.jpg\"); I.fromarray(a).save(\"a.tif\"); "
+                           "I.fromarray(a[..., 0].astype(numpy.float32)).save(\"f.tif\")'")
+                              .c_str()),
+              0);
+    auto cut = [&](const std::string& name, double part) {
+        std::string bytes = read_file(dir / name);
+        return bytes.substr(0, static_cast<std::size_t>(bytes.size() * part));
+    };
+    std::string crc = read_file(dir / "a.png");
+    crc[30] = static_cast<char>(crc[30] ^ 1);  // a byte of the header chunk's CRC
+    const struct {
+        std::string bytes, problem;
+    } cases[] = {
+        {cut("a.png", 0.6), "PNG: file ends inside the image"},
+        {crc, "PNG: IHDR: CRC error"},
+        {cut("a.jpg", 0.6), "JPEG: file ends inside the image"},
+        {cut("a.tif", 0.6), "TIFF: Read error at scanline 174; got 7144 bytes, expected 7200"},
+        {read_file(dir / "f.tif"), "TIFF: floating-point samples are not read"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.problem);
+        for (bool pipe : {false, true}) {
+            write_file(dir / "broken", c.bytes);
+            std::vector<std::string> args{"-o", "t.int", pipe ? "-" : "broken"};
+            RunResult result = run_lumtab(
+                args,
+                {.directory = dir.path(), .input = pipe ? c.bytes : "", .input_from_pipe = pipe});
+            EXPECT_EQ(result.status, 1);
+            EXPECT_EQ(result.err, "lumtab: " + std::string(pipe ? "standard input" : "broken") +
+                                      ": " + c.problem + "\n");
+            EXPECT_FALSE(exists(dir / "t.int"));
+        }
+    }
+}
+
 // Tables written by numpy, the tool users edit them with, in both of its usual forms.
 TEST(Lumtab, ReadsTablesWrittenByNumpy) {
     if (std::system("/usr/bin/python3 -c 'import numpy' 2>/dev/null") != 0)

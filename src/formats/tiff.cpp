@@ -78,6 +78,7 @@ struct Source {
     std::span<const std::uint8_t> memory;
     std::uint64_t size = 0;
     std::uint64_t position = 0;
+    std::string name;     // of the file, as messages name it
     std::string error;    // libtiff's first error
     bool pixels = false;  // past the header: a warning means data missing or wrong
 };
@@ -133,6 +134,9 @@ int on_error(TIFF*, void* user, const char*, const char* format, va_list argumen
         char message[512];
         std::vsnprintf(message, sizeof message, format, arguments);
         source->error = message;
+        // Some messages start with the file's name, which the line gives already.
+        const std::string name = source->name + ": ";
+        if (source->error.starts_with(name)) source->error.erase(0, name.size());
     }
     return 1;  // not to be printed
 }
@@ -178,6 +182,7 @@ int spool(Input& in) {
 class TiffDecoder : public Decoder {
   public:
     explicit TiffDecoder(Input& in) : in_(in) {
+        source_.name = in.name();
         open_source();
         const TiffLibrary& tiff = library();
         TIFFOpenOptions* options = tiff.options_alloc();
