@@ -1018,6 +1018,10 @@ TEST(Lumtab, ReadsPngTiffAndJpegAsNetpbmDoes) {
         {pillow + "I.fromarray(u8(9, 13)).save(\"image\", \"JPEG\", progressive=True)'",
          "jpegtopnm"},
         {"ppmpat -gingham2 13 5 | pnmtojpeg >image", "jpegtopnm"},
+        // Larger than a reading buffer: lent to the libraries in parts.
+        {pillow + "I.fromarray(u8(400, 600, 3)).save(\"image\", \"PNG\")'", "pngtopnm"},
+        {pillow + "I.fromarray(u8(400, 600, 3)).save(\"image\", \"JPEG\", quality=95)'",
+         "jpegtopnm"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.maker);

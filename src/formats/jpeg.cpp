@@ -18,7 +18,7 @@ namespace {
 
 // libjpeg's functions, looked up once.
 struct JpegLibrary {
-    SharedLibrary library{"libjpeg.so.62"};
+    SharedLibrary library{LUMTAB_JPEG_LIBRARY};
     decltype(&jpeg_std_error) std_error;
     decltype(&jpeg_CreateDecompress) create_decompress;
     decltype(&jpeg_destroy_decompress) destroy_decompress;
@@ -59,6 +59,7 @@ struct Session {
     Input* in = nullptr;
     std::exception_ptr* failure = nullptr;  // what the input threw
     const JOCTET* taken = nullptr;          // the input's bytes lent to libjpeg
+    std::size_t lent = 0;                   // and how many
     std::jmp_buf jump;
     char message[JMSG_LENGTH_MAX] = "";
 };
@@ -81,12 +82,15 @@ void on_message(j_common_ptr jpeg, int level) {
 
 void init_source(j_decompress_ptr) {}
 
-// Lends libjpeg the input's buffered bytes, which stay put until the next call;
-// moves past those it used first.
+// Lends libjpeg the input's buffered bytes, which stay put until the next call.
+// libjpeg calls it when it has used every byte lent, though it may not yet have
+// said so in next_input_byte (it reads a marker through copies of the pointer):
+// moves past all of them first.
 boolean fill_input_buffer(j_decompress_ptr jpeg) {
     Session* session = session_of(reinterpret_cast<j_common_ptr>(jpeg));
     Input& in = *session->in;
-    if (session->taken != nullptr) in.skip(static_cast<std::size_t>(jpeg->src->next_input_byte - session->taken));
+    in.skip(session->lent);
+    session->lent = 0;
     std::span<const std::uint8_t> bytes;
     bool thrown = false;
     try {
@@ -101,7 +105,7 @@ boolean fill_input_buffer(j_decompress_ptr jpeg) {
         std::longjmp(session->jump, 1);
     }
     jpeg->src->next_input_byte = session->taken = bytes.data();
-    jpeg->src->bytes_in_buffer = bytes.size();
+    jpeg->src->bytes_in_buffer = session->lent = bytes.size();
     return TRUE;
 }
 
@@ -189,14 +193,6 @@ class JpegDecoder : public Decoder {
         row_.resize(std::size_t(info_.width) * std::size_t(info_.channels));
     }
 
-    ~JpegDecoder() override {
-        if (session_.created) library().destroy_decompress(&session_.jpeg);
-        // Hand back what libjpeg left unread, so that the input stays where the
-        // image ends.
-        if (session_.taken != nullptr)
-            in_.skip(static_cast<std::size_t>(session_.jpeg.src->next_input_byte - session_.taken));
-    }
-
     const ImageInfo& info() const override { return info_; }
     std::size_t read(std::span<std::uint8_t> out) override { return read_samples(out); }
     std::size_t read(std::span<std::uint16_t> out) override { return read_samples(out); }
@@ -213,7 +209,8 @@ class JpegDecoder : public Decoder {
         while (count < out.size() && rows_ < info_.height) {
             if (column_ == 0 && !read_row(&session_, row_.data())) fail();
             std::size_t n = std::min(out.size() - count, row_.size() - column_);
-            std::copy_n(row_.begin() + static_cast<std::ptrdiff_t>(column_), n, out.begin() + count);
+            std::copy_n(row_.begin() + static_cast<std::ptrdiff_t>(column_), n,
+                        out.begin() + count);
             count += n;
             column_ += n;
             if (column_ == row_.size()) {
@@ -224,8 +221,21 @@ class JpegDecoder : public Decoder {
         return count;
     }
 
+    // Ends libjpeg's work, also where the constructor fails, and moves the input
+    // past what libjpeg used of it, so that it stays where the image ends.
+    struct Ending {
+        Input& in;
+        Session& session;
+        ~Ending() {
+            if (session.taken != nullptr)
+                in.skip(static_cast<std::size_t>(session.source.next_input_byte - session.taken));
+            if (session.created) library().destroy_decompress(&session.jpeg);
+        }
+    };
+
     Input& in_;
     Session session_;
+    Ending ending_{in_, session_};
     std::exception_ptr failure_;
     ImageInfo info_;
     std::vector<JSAMPLE> row_;
