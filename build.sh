@@ -5,7 +5,7 @@ set -eu
 cd "$(dirname "$0")"
 
 missing=""
-for package in g++ cmake ninja-build libgtest-dev; do
+for package in g++ cmake ninja-build libgtest-dev libpng-dev libtiff-dev libjpeg-dev; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
         missing="$missing $package"
 done

@@ -18,7 +18,7 @@ namespace {
 
 // libpng's functions, looked up once.
 struct PngLibrary {
-    SharedLibrary library{"libpng16.so.16"};
+    SharedLibrary library{LUMTAB_PNG_LIBRARY};
     decltype(&png_create_read_struct) create_read_struct;
     decltype(&png_create_info_struct) create_info_struct;
     decltype(&png_destroy_read_struct) destroy_read_struct;
@@ -120,8 +120,8 @@ bool start(Session* session, Header* header) {
     // A chunk whose CRC is wrong holds wrong data, whatever the chunk.
     png.set_crc_action(session->png, PNG_CRC_ERROR_QUIT, PNG_CRC_ERROR_QUIT);
     png.read_info(session->png, session->info);
-    png.get_IHDR(session->png, session->info, &header->width, &header->height,
-                 &header->bit_depth, &header->color_type, &header->interlace, nullptr, nullptr);
+    png.get_IHDR(session->png, session->info, &header->width, &header->height, &header->bit_depth,
+                 &header->color_type, &header->interlace, nullptr, nullptr);
     if (header->color_type == PNG_COLOR_TYPE_PALETTE) png.set_palette_to_rgb(session->png);
     // One byte a sample below 8 bits, its value as stored.
     if (header->bit_depth < 8) png.set_packing(session->png);
@@ -165,8 +165,6 @@ class PngDecoder : public Decoder {
         if (header.passes > 1) read_interlaced(header.passes);
     }
 
-    ~PngDecoder() override { library().destroy_read_struct(&session_.png, &session_.info, nullptr); }
-
     const ImageInfo& info() const override { return info_; }
     std::size_t read(std::span<std::uint8_t> out) override { return read_samples(out); }
     std::size_t read(std::span<std::uint16_t> out) override { return read_samples(out); }
@@ -209,9 +207,8 @@ class PngDecoder : public Decoder {
             std::size_t n = std::min(out.size() - count, row_samples - column_);
             for (std::size_t i = 0; i < n; ++i) {
                 std::size_t at = column_ + i;
-                out[count + i] =
-                    static_cast<Sample>(wide_ ? row_start_[2 * at] << 8 | row_start_[2 * at + 1]
-                                              : row_start_[at]);
+                out[count + i] = static_cast<Sample>(
+                    wide_ ? row_start_[2 * at] << 8 | row_start_[2 * at + 1] : row_start_[at]);
             }
             count += n;
             column_ += n;
@@ -223,8 +220,15 @@ class PngDecoder : public Decoder {
         return count;
     }
 
+    // Ends libpng's work, also where the constructor fails.
+    struct Ending {
+        Session& session;
+        ~Ending() { library().destroy_read_struct(&session.png, &session.info, nullptr); }
+    };
+
     Input& in_;
     Session session_;
+    Ending ending_{session_};
     std::exception_ptr failure_;
     ImageInfo info_;
     bool wide_ = false;

@@ -26,7 +26,7 @@ namespace {
 
 // libtiff's functions, looked up once.
 struct TiffLibrary {
-    SharedLibrary library{"libtiff.so.6"};
+    SharedLibrary library{LUMTAB_TIFF_LIBRARY};
     decltype(&TIFFOpenOptionsAlloc) options_alloc;
     decltype(&TIFFOpenOptionsFree) options_free;
     decltype(&TIFFOpenOptionsSetMaxSingleMemAlloc) set_max_single_alloc;
@@ -86,7 +86,8 @@ struct Source {
 tmsize_t on_read(thandle_t handle, void* out, tmsize_t size) {
     auto* source = static_cast<Source*>(handle);
     std::uint64_t left = source->size - std::min(source->size, source->position);
-    auto n = static_cast<std::size_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(size), left));
+    auto n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(size), left));
     if (source->fd < 0) {
         std::memcpy(out, source->memory.data() + source->position, n);
     } else {
@@ -109,7 +110,9 @@ tmsize_t on_write(thandle_t, void*, tmsize_t) {
 
 toff_t on_seek(thandle_t handle, toff_t offset, int whence) {
     auto* source = static_cast<Source*>(handle);
-    std::uint64_t base = whence == SEEK_CUR ? source->position : whence == SEEK_END ? source->size : 0;
+    std::uint64_t base = whence == SEEK_CUR   ? source->position
+                         : whence == SEEK_END ? source->size
+                                              : 0;
     source->position = base + offset;
     return source->position;
 }
@@ -142,8 +145,7 @@ int on_error(TIFF*, void* user, const char*, const char* format, va_list argumen
 }
 
 // Warnings about tags are of no concern; about the pixels, a refusal.
-int on_warning(TIFF* tiff, void* user, const char* module, const char* format,
-               va_list arguments) {
+int on_warning(TIFF* tiff, void* user, const char* module, const char* format, va_list arguments) {
     if (static_cast<Source*>(user)->pixels) return on_error(tiff, user, module, format, arguments);
     return 1;
 }
@@ -158,8 +160,9 @@ int spool(Input& in) {
         fd = ::mkostemp(name.data(), O_CLOEXEC);
         if (fd >= 0) ::unlink(name.c_str());
     }
-    if (fd < 0) throw Error(in.name(), std::string("TIFF: no temporary file to read it from: ") +
-                                           std::strerror(errno));
+    if (fd < 0)
+        throw Error(in.name(), std::string("TIFF: no temporary file to read it from: ") +
+                                   std::strerror(errno));
     for (auto bytes = in.look_ahead(Input::kBufferSize); !bytes.empty();
          bytes = in.look_ahead(Input::kBufferSize)) {
         for (std::size_t done = 0; done < bytes.size();) {
@@ -168,9 +171,8 @@ int spool(Input& in) {
             if (n < 0) {
                 int error = errno;
                 ::close(fd);
-                throw Error(in.name(),
-                            std::string("TIFF: cannot keep it in a temporary file: ") +
-                                std::strerror(error));
+                throw Error(in.name(), std::string("TIFF: cannot keep it in a temporary file: ") +
+                                           std::strerror(error));
             }
             done += static_cast<std::size_t>(n);
         }
@@ -198,11 +200,6 @@ class TiffDecoder : public Decoder {
         source_.pixels = true;
     }
 
-    ~TiffDecoder() override {
-        if (tiff_ != nullptr) library().close(tiff_);
-        if (spooled_ >= 0) ::close(spooled_);
-    }
-
     const ImageInfo& info() const override { return info_; }
     std::size_t read(std::span<std::uint8_t> out) override { return read_samples(out); }
     std::size_t read(std::span<std::uint16_t> out) override { return read_samples(out); }
@@ -228,7 +225,8 @@ class TiffDecoder : public Decoder {
         }
         struct stat status {};
         if (::fstat(source_.fd, &status) != 0) throw Error::from_errno(in_.name(), errno);
-        source_.size = static_cast<std::uint64_t>(std::max<std::int64_t>(status.st_size - source_.start, 0));
+        source_.size =
+            static_cast<std::uint64_t>(std::max<std::int64_t>(status.st_size - source_.start, 0));
     }
 
     template <typename Value>
@@ -263,10 +261,21 @@ class TiffDecoder : public Decoder {
         return count;
     }
 
+    // Closes the file and libtiff's handle, also where the constructor fails.
+    struct Ending {
+        TIFF*& tiff;
+        int& spooled;
+        ~Ending() {
+            if (tiff != nullptr) library().close(tiff);
+            if (spooled >= 0) ::close(spooled);
+        }
+    };
+
     Input& in_;
     Source source_;
     int spooled_ = -1;
     TIFF* tiff_ = nullptr;
+    Ending ending_{tiff_, spooled_};
     ImageInfo info_;
     std::uint16_t bits_ = 8;
     std::uint16_t samples_per_pixel_ = 1;
@@ -292,11 +301,13 @@ void TiffDecoder::read_header() {
     const auto format = field<std::uint16_t>(TIFFTAG_SAMPLEFORMAT);
     if (format == SAMPLEFORMAT_IEEEFP) refuse("floating-point samples are not read");
     if (format == SAMPLEFORMAT_INT) refuse("signed samples are not read");
-    if (format != SAMPLEFORMAT_UINT) refuse("samples of format " + std::to_string(format) + " are not read");
+    if (format != SAMPLEFORMAT_UINT)
+        refuse("samples of format " + std::to_string(format) + " are not read");
     if (field<std::uint16_t>(TIFFTAG_PLANARCONFIG) == PLANARCONFIG_SEPARATE)
         refuse("separate planes of samples are not read");
     std::uint16_t photometric = field<std::uint16_t>(TIFFTAG_PHOTOMETRIC, false);
-    if (photometric == PHOTOMETRIC_YCBCR && field<std::uint16_t>(TIFFTAG_COMPRESSION) == COMPRESSION_JPEG) {
+    if (photometric == PHOTOMETRIC_YCBCR &&
+        field<std::uint16_t>(TIFFTAG_COMPRESSION) == COMPRESSION_JPEG) {
         // libtiff converts YCbCr in JPEG to RGB itself.
         library().set_field(tiff_, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
         photometric = PHOTOMETRIC_RGB;
@@ -334,8 +345,8 @@ void TiffDecoder::read_header() {
     info_.height = static_cast<std::int32_t>(height);
     info_.channels = (palette_ ? 3 : colours) + extra;
     info_.max_value = palette_ ? 255 : (1 << bits_) - 1;
-    info_.tuple_type = std::string(info_.channels - extra == 3 ? "RGB" : "GRAYSCALE") +
-                       (extra ? "_ALPHA" : "");
+    info_.tuple_type =
+        std::string(info_.channels - extra == 3 ? "RGB" : "GRAYSCALE") + (extra ? "_ALPHA" : "");
     if (palette_) read_colour_map();
     tiled_ = library().is_tiled(tiff_) != 0;
     if (tiled_) {
@@ -344,6 +355,12 @@ void TiffDecoder::read_header() {
         tile_height_ = field<std::uint32_t>(TIFFTAG_TILELENGTH);
         if (tile_width_ == 0 || tile_height_ == 0) refuse("tiles without a size");
     }
+    // A row, or a row of tiles, can only be so much larger than the file: deflate
+    // shrinks data at most about 1032 times.
+    const std::uint64_t row_bytes =
+        std::uint64_t(info_.width) * info_.channels * 2 * (tiled_ ? tile_height_ : 1);
+    if (row_bytes > 1032 * source_.size + (1 << 20))
+        refuse("rows of " + std::to_string(row_bytes) + " bytes, more than the file can hold");
     samples_.resize(std::size_t(info_.width) * std::size_t(info_.channels));
 }
 
@@ -351,7 +368,8 @@ void TiffDecoder::read_header() {
 // Pillow read them.
 void TiffDecoder::read_colour_map() {
     std::uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
-    if (library().get_field(tiff_, TIFFTAG_COLORMAP, &red, &green, &blue) != 1) refuse("palette without colours");
+    if (library().get_field(tiff_, TIFFTAG_COLORMAP, &red, &green, &blue) != 1)
+        refuse("palette without colours");
     const std::size_t entries = std::size_t(1) << bits_;
     for (std::size_t i = 0; i < entries; ++i)
         for (const std::uint16_t* channel : {red, green, blue})
@@ -371,7 +389,8 @@ void TiffDecoder::next_row() {
     const std::size_t tile_row_bytes =
         (std::size_t(tile_width_) * samples_per_pixel_ * bits_ + 7) / 8;
     const std::uint32_t within = row % tile_height_;
-    const std::uint32_t across = (static_cast<std::uint32_t>(info_.width) + tile_width_ - 1) / tile_width_;
+    const std::uint32_t across =
+        (static_cast<std::uint32_t>(info_.width) + tile_width_ - 1) / tile_width_;
     if (within == 0) {
         tile_.resize(static_cast<std::size_t>(tiff.tile_size(tiff_)));
         raw_.assign(std::size_t(across) * tile_row_bytes * tile_height_, 0);
@@ -398,10 +417,11 @@ void TiffDecoder::unpack_row(const std::uint8_t* row) {
             value = row[i];
         } else {
             const std::size_t bit = i * bits_;
-            value = static_cast<std::uint16_t>((row[bit / 8] >> (8 - bits_ - bit % 8)) & ((1u << bits_) - 1));
+            value = static_cast<std::uint16_t>((row[bit / 8] >> (8 - bits_ - bit % 8)) &
+                                               ((1u << bits_) - 1));
         }
-        const bool alpha = samples_per_pixel_ > 1 && (i + 1) % samples_per_pixel_ == 0 &&
-                           samples_per_pixel_ != 3;
+        const bool alpha =
+            samples_per_pixel_ > 1 && (i + 1) % samples_per_pixel_ == 0 && samples_per_pixel_ != 3;
         if (palette_) {
             const std::uint16_t* colour = &colour_map_[std::size_t(value) * 3];
             samples_[out++] = colour[0];
