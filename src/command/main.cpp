@@ -56,13 +56,24 @@ void convert(const std::string& file, const Options& options, RunFiles& run) {
     if (to_file) run.record(file, out, before);
 }
 
+// Whether the locale's encoding may matter: for a name that is not ASCII, or for
+// progress drawn on a terminal. Loading it costs as much as converting a small
+// image, so a run that needs neither does without.
+bool needs_locale(int argc, char** argv) {
+    if (::isatty(STDERR_FILENO)) return true;
+    for (int i = 1; i < argc; ++i)
+        for (const char* c = argv[i]; *c != '\0'; ++c)
+            if (static_cast<unsigned char>(*c) >= 0x80) return true;
+    return false;
+}
+
 }  // namespace
 
 }  // namespace lumtab
 
 int main(int argc, char** argv) {
     using namespace lumtab;
-    std::setlocale(LC_CTYPE, "");
+    if (needs_locale(argc, argv)) std::setlocale(LC_CTYPE, "");
     set_signal_policy();
     Options options = parse_options(argc, argv);
     int status = 0;

@@ -26,9 +26,10 @@ void set_signal_policy() {
     sigfillset(&action.sa_mask);
     for (int signal_number = 1; signal_number <= SIGRTMAX; ++signal_number) {
         if (!is_fatal_signal(signal_number)) continue;
+        // A signal the caller ignores stays ignored: set, then put back.
         struct sigaction old {};
-        if (::sigaction(signal_number, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
-        ::sigaction(signal_number, &action, nullptr);
+        if (::sigaction(signal_number, &action, &old) == 0 && old.sa_handler == SIG_IGN)
+            ::sigaction(signal_number, &old, nullptr);
     }
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
