@@ -138,7 +138,8 @@ TEST(Lumtab, ReadsStandardInputFromAFileOrAPipe) {
 
 TEST(Lumtab, AnswersUsageHelpAndVersion) {
     const std::string usage =
-        "usage: lumtab [-q] [--csv | --tsv | -r [--maxval N]] [-o FILE] FILE...\n";
+        "usage: lumtab [-qu] [-j N] [--csv | --tsv | -r [--maxval N]] [-o FILE | -t DIR]\n"
+        "              [--flat [--label=dir|name]] [--files-from=LIST [-0]] FILE...\n";
     const struct {
         std::vector<std::string> args;
         int status;

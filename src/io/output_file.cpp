@@ -26,8 +26,9 @@ namespace {
 
 // The named temporary files being written, which a program's handler of a fatal
 // signal removes through remove_temporary_files(). A handler reaches nothing but
-// globals, hence these.
-constexpr int kSlots = 256;
+// globals, hence these. Room for more than lumtab writes at once: a file for each
+// of its 1024 conversions at most.
+constexpr int kSlots = 2048;
 std::atomic<const char*> pending[kSlots];
 
 // Records `path` for removal; returns its slot, or -1 where all are taken.
