@@ -8,12 +8,13 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <new>
 #include <optional>
+#include <string_view>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 
 #include "command/output_names.h"
 #include "command/progress.h"
@@ -28,12 +29,28 @@ namespace {
 using FileId = RunFiles::FileId;
 
 // What a path stands for while conversions overlap: the file it names, and its
-// name in its directory, which a file it creates will have.
+// name in its directory, which a file it creates will have. A name is held as its
+// hash: two that share one only make a job wait for another.
 struct Key {
-    FileId id;          // the file's, or its directory's
-    std::string entry;  // "" for the file; else the name in the directory
-    auto operator<=>(const Key&) const = default;
+    FileId id;               // the file's, or its directory's
+    std::uint64_t name = 0;  // 0 for the file; else the hash of the name in the directory
+    bool operator==(const Key&) const = default;
 };
+
+struct KeyHash {
+    std::size_t operator()(const Key& key) const noexcept {
+        return std::hash<std::uint64_t>()(
+            (key.id.first * 0x9e3779b97f4a7c15u ^ key.id.second) * 0xbf58476d1ce4e5b9u ^ key.name);
+    }
+};
+
+// A name's hash, never 0.
+std::uint64_t name_hash(std::string_view name) {
+    std::uint64_t hash = 0xcbf29ce484222325u;  // FNV-1a
+    for (char c : name)
+        hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
+    return hash | 1;
+}
 
 // One input's conversion, from its turn to be checked to its turn to be reported.
 struct Job {
@@ -41,8 +58,9 @@ struct Job {
 
     std::size_t index;
     std::string output;
-    std::optional<FileId> before;  // what the output was, for RunFiles::record
-    bool converted = false;        // else refused, or kept by -u
+    std::optional<FileId> before;  // what the output was, and is after: for RunFiles::record
+    std::optional<FileId> after;
+    bool converted = false;  // else refused, or kept by -u
     bool kept = false;
     std::vector<Key> keys;  // held while it runs
     std::atomic<std::uint64_t> bytes_done{0};
@@ -91,7 +109,9 @@ class Workers {
     // Waits until `job` has finished, or `timeout` has passed.
     void wait(const Job& job, std::chrono::milliseconds timeout) {
         std::unique_lock lock(mutex_);
+        awaited_ = &job;
         done_.wait_for(lock, timeout, [&] { return job.finished.load(); });
+        awaited_ = nullptr;
     }
 
   private:
@@ -106,11 +126,13 @@ class Workers {
                 queue_.pop_front();
             }
             work_(*job);
-            {
+            // Told only to a waiter of this job: the waiter sets awaited_ before it
+            // looks at finished, so one of the two sees the other.
+            job->finished = true;
+            if (awaited_ == job) {
                 std::lock_guard lock(mutex_);
-                job->finished = true;
+                done_.notify_one();
             }
-            done_.notify_all();
         }
     }
 
@@ -119,6 +141,7 @@ class Workers {
     std::condition_variable ready_;
     std::condition_variable done_;
     std::deque<Job*> queue_;
+    std::atomic<const Job*> awaited_{nullptr};  // the job the other thread waits for
     bool stopping_ = false;
     std::vector<std::thread> threads_;
 };
@@ -134,7 +157,7 @@ class Batch {
     Batch(const Options& options, const Inputs& inputs)
         : options_(options),
           inputs_(inputs),
-          run_(inputs),
+          run_(inputs, options.jobs),
           progress_(!options.quiet && inputs.names.size() > 1, inputs.names.size(),
                     run_.total_size()),
           window_limit_(std::max<std::size_t>(256, 16 * std::size_t(options.jobs))),
@@ -144,7 +167,9 @@ class Batch {
     int run() {
         for (std::size_t i = 0; i < inputs_.names.size(); ++i) {
             prepare(window_.emplace_back(i));
-            while (!window_.empty() && (window_.size() > window_limit_ || window_.front().finished))
+            // With the window full, this thread waits for half of it at once.
+            if (window_.size() >= window_limit_) wait(window_[window_.size() / 2]);
+            while (!window_.empty() && window_.front().finished)
                 finish_first();
         }
         while (!window_.empty())
@@ -164,15 +189,29 @@ class Batch {
             return fail(job, error);
         }
         bool here = inputs_.is_standard_input(job.index) || job.output == "-" || !workers_.any();
-        if (!here) here = !add_keys(inputs_.names[job.index], job) || !add_keys(job.output, job);
+        struct stat output {};
+        Presence presence = Presence::unsure;
+        if (!here) {
+            presence = add_keys(job.output, job, output);
+            // An input there from the start cannot be another job's output.
+            struct stat input {};
+            if (!run_.existed(job.index) &&
+                add_keys(inputs_.names[job.index], job, input) == Presence::unsure)
+                presence = Presence::unsure;
+            here = presence == Presence::unsure;
+        }
         if (here) {
             finish_before(job);
         } else {
-            while (holds_any(job.keys))
+            for (; holds_any(job.keys); presence = Presence::unsure)
                 finish_first();
         }
         try {
-            if (job.output != "-") job.before = run_.check(job.index, job.output, options_.reverse);
+            if (presence == Presence::there) {
+                job.before = run_.check(job.index, job.output, options_.reverse, output);
+            } else if (presence == Presence::unsure && job.output != "-") {
+                job.before = run_.check(job.index, job.output, options_.reverse);
+            }
         } catch (const Error& error) {
             return fail(job, error);
         }
@@ -202,24 +241,29 @@ class Batch {
         return replace_last_three(input, suffix);
     }
 
-    // Adds the keys of `path` to the job's; false where it is a symbolic link that
-    // leads nowhere yet, whose file cannot be known until it is made.
-    bool add_keys(const std::string& path, Job& job) {
-        struct stat status {};
-        if (::stat(path.c_str(), &status) == 0) {
-            job.keys.push_back({{status.st_dev, status.st_ino}, ""});
-        } else if (::lstat(path.c_str(), &status) == 0) {
-            return false;
+    // Whether a path names a file, none, or a symbolic link that leads nowhere yet,
+    // whose file cannot be known until it is made.
+    enum class Presence { there, absent, unsure };
+
+    // Adds the keys of `path` to the job's; `status` is its file's, where it is there.
+    Presence add_keys(const std::string& path, Job& job, struct stat& status) {
+        Presence presence = Presence::absent;
+        if (::lstat(path.c_str(), &status) == 0) {
+            if (S_ISLNK(status.st_mode) && ::stat(path.c_str(), &status) != 0)
+                return Presence::unsure;
+            presence = Presence::there;
+            job.keys.push_back({{status.st_dev, status.st_ino}, 0});
         }
         std::size_t slash = path.rfind('/');
         std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
         if (directory != directory_) {
-            if (::stat(directory.c_str(), &status) != 0) return true;  // nothing can be made there
+            struct stat parent {};
+            if (::stat(directory.c_str(), &parent) != 0) return presence;  // nothing is made there
             directory_ = directory;
-            directory_id_ = {status.st_dev, status.st_ino};
+            directory_id_ = {parent.st_dev, parent.st_ino};
         }
-        job.keys.push_back({directory_id_, path.substr(slash + 1)});
-        return true;
+        job.keys.push_back({directory_id_, name_hash(std::string_view(path).substr(slash + 1))});
+        return presence;
     }
 
     bool holds_any(const std::vector<Key>& keys) const {
@@ -277,6 +321,10 @@ class Batch {
         } else {
             image_to_table(*in, job.output, options_.style, report_progress);
         }
+        struct stat status {};
+        if (job.output != "-" && ::stat(job.output.c_str(), &status) == 0 &&
+            S_ISREG(status.st_mode))
+            job.after = FileId{status.st_dev, status.st_ino};
     }
 
     std::string input_name(std::size_t index) const {
@@ -289,21 +337,26 @@ class Batch {
             finish_first();
     }
 
-    // Waits for the first job to finish, then reports it.
-    void finish_first() {
-        Job& job = window_.front();
+    // Waits for `job` to finish, showing progress meanwhile.
+    void wait(const Job& job) {
         while (!job.finished) {
             workers_.wait(job, std::chrono::milliseconds(100));
             show_progress();
         }
+    }
+
+    // Waits for the first job to finish, then reports it.
+    void finish_first() {
+        Job& job = window_.front();
+        wait(job);
         if (job.failure) {
             progress_.clear();
             report(*job.failure);
             status_ = 1;
         } else if (job.kept) {
             run_.record_kept(job.index, job.output);
-        } else if (job.converted && job.output != "-") {
-            run_.record(job.index, job.output, job.before);
+        } else if (job.converted) {
+            run_.record(job.index, job.after, job.before);
         }
         for (const Key& key : job.keys)
             if (auto held = held_.find(key); held != held_.end() && --held->second == 0)
@@ -328,8 +381,8 @@ class Batch {
     BatchProgress progress_;
     std::deque<Job> window_;  // the jobs checked and not yet reported, in order
     std::size_t window_limit_;
-    std::map<Key, unsigned> held_;  // the keys of the jobs running
-    std::string directory_;         // the directory last looked at, and its file
+    std::unordered_map<Key, unsigned, KeyHash> held_;  // the keys of the jobs running
+    std::string directory_;                            // the directory last looked at, and its file
     FileId directory_id_{};
     std::uint64_t files_done_ = 0;
     std::uint64_t bytes_done_ = 0;

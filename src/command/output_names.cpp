@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cwchar>
+#include <system_error>
+#include <thread>
 
 namespace lumtab {
 
@@ -92,22 +95,46 @@ std::optional<FileId> input_id(const std::string& file, bool standard_input) {
 
 }  // namespace
 
-RunFiles::RunFiles(const Inputs& inputs) : inputs_(inputs), sizes_(inputs.names.size()) {
-    input_ids_.reserve(inputs.names.size());
-    for (std::size_t i = 0; i < inputs.names.size(); ++i) {
-        if (inputs.refused.contains(i)) continue;
-        struct stat status {};
-        if (inputs.is_standard_input(i) ? ::fstat(STDIN_FILENO, &status) != 0
-                                        : ::stat(inputs.names[i].c_str(), &status) != 0)
-            continue;
-        if (!S_ISREG(status.st_mode)) {
-            if (!inputs.is_standard_input(i)) input_ids_.try_emplace(id_of(status), i);
-            continue;
+RunFiles::RunFiles(const Inputs& inputs, unsigned threads)
+    : inputs_(inputs), sizes_(inputs.names.size()), existed_(inputs.names.size()) {
+    // Looked at on several threads where there are many, each a stretch of them.
+    const std::size_t count = inputs.names.size();
+    std::vector<std::optional<FileId>> ids(count);
+    auto look = [&](std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to; ++i)
+            ids[i] = look_at(i);
+    };
+    threads = static_cast<unsigned>(std::clamp<std::size_t>(count / 1024, 1, threads));
+    std::vector<std::thread> others;
+    for (unsigned t = 1; t < threads; ++t) {
+        try {
+            others.emplace_back(look, count * t / threads, count * (t + 1) / threads);
+        } catch (const std::system_error&) {
+            look(count * t / threads, count * (t + 1) / threads);
         }
-        sizes_[i] = static_cast<std::uint64_t>(status.st_size);
-        total_size_ += sizes_[i];
-        input_ids_.try_emplace(id_of(status), i);
     }
+    look(0, count / threads);
+    for (std::thread& other : others)
+        other.join();
+    input_ids_.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        total_size_ += sizes_[i];
+        if (ids[i]) input_ids_.try_emplace(*ids[i], i);
+    }
+}
+
+std::optional<RunFiles::FileId> RunFiles::look_at(std::size_t index) {
+    if (inputs_.refused.contains(index)) return std::nullopt;
+    bool standard_input = inputs_.is_standard_input(index);
+    struct stat status {};
+    if (standard_input ? ::fstat(STDIN_FILENO, &status) != 0
+                       : ::stat(inputs_.names[index].c_str(), &status) != 0)
+        return std::nullopt;
+    existed_[index] = true;
+    if (S_ISREG(status.st_mode)) sizes_[index] = static_cast<std::uint64_t>(status.st_size);
+    // Standard input is an input to guard where it is a file.
+    if (standard_input && !S_ISREG(status.st_mode)) return std::nullopt;
+    return id_of(status);
 }
 
 std::string RunFiles::name_of(std::size_t index) const {
@@ -118,6 +145,11 @@ std::optional<RunFiles::FileId> RunFiles::check(std::size_t index, const std::st
                                                 bool reverse) const {
     struct stat status {};
     if (::stat(output.c_str(), &status) != 0) return std::nullopt;
+    return check(index, output, reverse, status);
+}
+
+RunFiles::FileId RunFiles::check(std::size_t index, const std::string& output, bool reverse,
+                                 const struct stat& status) const {
     FileId id = id_of(status);
     std::string noun = reverse ? "image" : "table";
     std::string problem = "its " + noun + " " + output + " would replace ";
@@ -134,7 +166,12 @@ std::optional<RunFiles::FileId> RunFiles::check(std::size_t index, const std::st
 void RunFiles::record(std::size_t index, const std::string& output, std::optional<FileId> before) {
     struct stat status {};
     if (::stat(output.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return;
-    if (id_of(status) != before) outputs_.insert_or_assign(id_of(status), index);
+    record(index, id_of(status), before);
+}
+
+void RunFiles::record(std::size_t index, std::optional<FileId> after,
+                      std::optional<FileId> before) {
+    if (after && after != before) outputs_.insert_or_assign(*after, index);
 }
 
 std::optional<std::size_t> RunFiles::input_at(const std::string& path) const {
