@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <new>
 #include <stdexcept>
+#include <vector>
 
 #include "formats/pgm_reader.h"
 #include "io/input.h"
@@ -25,8 +26,14 @@ constexpr std::size_t kPartSamples = 256 * 1024;
 // Room past the samples for the plain parser's wide stores.
 constexpr std::size_t kMargin = 64;
 
+// The text that the lines of one block take at most, formatted whole: a block
+// holds as many images as fit, at least one, so that the threads hand over
+// blocks of many small images rather than one at a time.
+constexpr std::size_t kBlockText = 4 << 20;
+constexpr std::size_t kMostImages = 64;
+
 // An image on its way to its line.
-struct FlatBlock {
+struct FlatLine {
     std::optional<Error> refused;
     std::string field;  // the label as written, with the separator after it
     std::uint64_t samples = 0;
@@ -34,10 +41,17 @@ struct FlatBlock {
     std::unique_ptr<std::uint8_t[]> narrow;
     std::unique_ptr<std::uint16_t[]> broad;
     std::uint64_t capacity = 0;  // samples that either holds
+    std::size_t offset = 0;      // where its text starts in the block's
+    std::size_t length = 0;      // its text's bytes, where formatted whole
+    bool formatted = false;
+};
+
+// Images taken in turn, their lines formatted together.
+struct FlatBlock {
+    std::vector<FlatLine> lines = std::vector<FlatLine>(kMostImages);
+    std::size_t count = 0;
     std::unique_ptr<char[]> text;
     std::size_t text_capacity = 0;
-    std::size_t length = 0;  // the line's bytes, where formatted whole
-    bool formatted = false;
 };
 
 // The width, height and channels of the lines, as the first image written has them.
@@ -76,84 +90,134 @@ class FlatLines {
     FlatLines(const NextFlatImage& next, TableStyle style, bool labelled)
         : next_(next), style_(style), labelled_(labelled) {}
 
-    // Takes the next image and reads it whole; false when none is left. A refused
-    // image is taken with the reason.
+    // Takes the next images, as many as the block holds, and reads each whole; false
+    // when none is left. A refused image is taken with the reason.
     bool take(FlatBlock& block) {
-        FlatImage image;
-        if (!next_(image)) return false;
-        block.refused = std::move(image.refused);
-        block.formatted = false;
-        if (block.refused) return true;
-        try {
-            read(image, block);
-        } catch (const Error& error) {
-            block.refused = error;
-        } catch (const std::bad_alloc&) {
-            block.refused = Error(image.in->name(), "out of memory");
+        block.count = 0;
+        for (std::size_t text = 0; block.count < block.lines.size() && text < kBlockText;) {
+            FlatLine& line = block.lines[block.count];
+            if (!take(line)) break;
+            ++block.count;
+            if (!line.refused)
+                text += line.field.size() + TableFormatter::max_text_size(line.samples);
         }
-        return true;
+        return block.count != 0;
     }
 
-    // Formats the line of an image read, where it is short enough to hold whole.
+    // Formats the lines of the block's images that are short enough to hold whole.
     void format(FlatBlock& block) const {
-        if (block.refused || block.samples > kPartSamples) return;
-        reserve_text(block, block.field.size() + TableFormatter::max_text_size(block.samples));
-        block.field.copy(block.text.get(), block.field.size());
-        char* start = block.text.get() + block.field.size();
-        TableFormatter formatter(style_, static_cast<std::int64_t>(block.samples));
-        char* end = format_part(formatter, block, 0, block.samples, start);
-        block.length = static_cast<std::size_t>(end_line(block, end) - block.text.get());
-        block.formatted = true;
+        std::size_t size = 0;
+        for (const FlatLine& line : taken(block))
+            if (holds_whole(line))
+                size += line.field.size() + TableFormatter::max_text_size(line.samples);
+        reserve_text(block, std::max(size, TableFormatter::max_text_size(kPartSamples)));
+        char* out = block.text.get();
+        for (FlatLine& line : taken(block)) {
+            line.formatted = holds_whole(line);
+            if (!line.formatted) continue;
+            line.offset = static_cast<std::size_t>(out - block.text.get());
+            out = std::copy(line.field.begin(), line.field.end(), out);
+            TableFormatter formatter(style_, static_cast<std::int64_t>(line.samples));
+            out = end_line(line, format_part(formatter, line, 0, line.samples, out));
+            line.length = static_cast<std::size_t>(out - block.text.get()) - line.offset;
+        }
     }
 
-    // Writes the line of an image read; returns whether there was one.
-    bool deliver(FlatBlock& block, OutputFile& out) const {
-        if (block.refused) return false;
-        if (block.formatted) {
-            out.write({block.text.get(), block.length});
-            return true;
+    // Writes the lines of the block's images in turn, runs of them in one write,
+    // and tells `outcome` of each in turn; returns how many lines were written.
+    std::uint64_t deliver(FlatBlock& block, OutputFile& out, const FlatOutcome& outcome) const {
+        std::uint64_t written = 0;
+        std::size_t from = 0, to = 0;  // formatted text not yet written
+        auto flush = [&] {
+            out.write({block.text.get() + from, to - from});
+            from = to;
+        };
+        for (FlatLine& line : taken(block)) {
+            if (line.refused) {
+                outcome(&*line.refused);
+                continue;
+            }
+            if (!line.formatted || line.offset != to) {
+                flush();
+                from = to = line.offset;
+            }
+            if (line.formatted) {
+                to += line.length;
+            } else {
+                write_in_parts(line, block, out);
+            }
+            ++written;
+            outcome(nullptr);
         }
-        reserve_text(block, TableFormatter::max_text_size(kPartSamples));
-        out.write({block.field.data(), block.field.size()});
-        TableFormatter formatter(style_, static_cast<std::int64_t>(block.samples));
-        for (std::uint64_t first = 0; first < block.samples; first += kPartSamples) {
-            std::uint64_t count = std::min<std::uint64_t>(kPartSamples, block.samples - first);
-            char* end = format_part(formatter, block, first, count, block.text.get());
-            out.write({block.text.get(), static_cast<std::size_t>(end - block.text.get())});
-        }
-        return true;
+        flush();
+        return written;
     }
 
   private:
-    void read(FlatImage& image, FlatBlock& block) {
+    static std::span<FlatLine> taken(FlatBlock& block) {
+        return std::span(block.lines).first(block.count);
+    }
+
+    static bool holds_whole(const FlatLine& line) {
+        return !line.refused && line.samples <= kPartSamples;
+    }
+
+    // Takes the next image into `line`; false when none is left.
+    bool take(FlatLine& line) {
+        FlatImage image;
+        if (!next_(image)) return false;
+        line.refused = std::move(image.refused);
+        if (line.refused) return true;
+        try {
+            read(image, line);
+        } catch (const Error& error) {
+            line.refused = error;
+        } catch (const std::bad_alloc&) {
+            line.refused = Error(image.in->name(), "out of memory");
+        }
+        return true;
+    }
+
+    // A line too long to hold whole, formatted a part at a time as it is written.
+    void write_in_parts(const FlatLine& line, FlatBlock& block, OutputFile& out) const {
+        out.write({line.field.data(), line.field.size()});
+        TableFormatter formatter(style_, static_cast<std::int64_t>(line.samples));
+        for (std::uint64_t first = 0; first < line.samples; first += kPartSamples) {
+            std::uint64_t count = std::min<std::uint64_t>(kPartSamples, line.samples - first);
+            char* end = format_part(formatter, line, first, count, block.text.get());
+            out.write({block.text.get(), static_cast<std::size_t>(end - block.text.get())});
+        }
+    }
+
+    void read(FlatImage& image, FlatLine& line) {
         Input& in = *image.in;
         PgmReader reader(in);
         const ImageInfo& info = reader.info();
         check_shape(info, in.name());
-        block.field = labelled_ ? label_field(image.label, style_, in.name()) : "";
-        block.samples = info.samples();
-        block.wide = info.wide();
-        if (block.capacity < block.samples) {
-            block.narrow.reset();
-            block.broad.reset();
-            block.capacity = 0;
+        line.field = labelled_ ? label_field(image.label, style_, in.name()) : "";
+        line.samples = info.samples();
+        line.wide = info.wide();
+        if (line.capacity < line.samples) {
+            line.narrow.reset();
+            line.broad.reset();
+            line.capacity = 0;
         }
-        if (block.wide) {
-            if (!block.broad) allocate(block.broad, block);
-            reader.read(std::span(block.broad.get(), block.samples));
+        if (line.wide) {
+            if (!line.broad) allocate(line.broad, line);
+            reader.read(std::span(line.broad.get(), line.samples));
         } else {
-            if (!block.narrow) allocate(block.narrow, block);
-            reader.read(std::span(block.narrow.get(), block.samples));
+            if (!line.narrow) allocate(line.narrow, line);
+            reader.read(std::span(line.narrow.get(), line.samples));
         }
         in.close();
         if (!first_) first_ = Shape{info.width, info.height, info.channels, in.name()};
     }
 
     template <typename Sample>
-    static void allocate(std::unique_ptr<Sample[]>& samples, FlatBlock& block) {
-        if (block.samples > (std::uint64_t(1) << 40)) throw std::bad_alloc();
-        samples = std::make_unique_for_overwrite<Sample[]>(block.samples + kMargin);
-        block.capacity = block.samples;
+    static void allocate(std::unique_ptr<Sample[]>& samples, FlatLine& line) {
+        if (line.samples > (std::uint64_t(1) << 40)) throw std::bad_alloc();
+        samples = std::make_unique_for_overwrite<Sample[]>(line.samples + kMargin);
+        line.capacity = line.samples;
     }
 
     void check_shape(const ImageInfo& info, const std::string& name) const {
@@ -175,16 +239,16 @@ class FlatLines {
         block.text_capacity = size;
     }
 
-    static char* format_part(TableFormatter& formatter, const FlatBlock& block, std::uint64_t first,
+    static char* format_part(TableFormatter& formatter, const FlatLine& line, std::uint64_t first,
                              std::uint64_t count, char* out) {
-        if (block.wide) return formatter.format(std::span(block.broad.get() + first, count), out);
-        return formatter.format(std::span(block.narrow.get() + first, count), out);
+        if (line.wide) return formatter.format(std::span(line.broad.get() + first, count), out);
+        return formatter.format(std::span(line.narrow.get() + first, count), out);
     }
 
     // The line of an image without samples is its label alone.
-    char* end_line(const FlatBlock& block, char* end) const {
-        if (block.samples != 0) return end;
-        if (style_ != TableStyle::spaces && !block.field.empty()) --end;
+    char* end_line(const FlatLine& line, char* end) const {
+        if (line.samples != 0) return end;
+        if (style_ != TableStyle::spaces && !line.field.empty()) --end;
         *end = '\n';
         return end + 1;
     }
@@ -208,12 +272,10 @@ std::uint64_t write_flat_table(const NextFlatImage& next, const std::string& out
     }
     FlatLines lines(next, style, labelled);
     std::uint64_t written = 0;
-    Relay<FlatBlock> relay([&](FlatBlock& block) { return lines.take(block); },
-                           [&](FlatBlock& block) { lines.format(block); },
-                           [&](FlatBlock& block) {
-                               if (lines.deliver(block, *out)) ++written;
-                               outcome(block.refused ? &*block.refused : nullptr);
-                           });
+    Relay<FlatBlock> relay(
+        [&](FlatBlock& block) { return lines.take(block); },
+        [&](FlatBlock& block) { lines.format(block); },
+        [&](FlatBlock& block) { written += lines.deliver(block, *out, outcome); });
     relay.run_on(threads);
     if (written != 0) out->commit();
     return written;
