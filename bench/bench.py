@@ -25,6 +25,13 @@ Scenarios (all but od run by default):
            most 2; peak at most 16 MiB. Then numpy.loadtxt + Pillow (a child process
            of a python3 that has both) vs lumtab -r: at least 5.
   od       od -An -v -tu1 -w8192 over the raster vs lumtab, for information (slow).
+  jobs     10,000 images of 64 x 64 in one run: lumtab -j 0 vs lumtab -j 1, at most
+           0.6; vs xargs -0 -n 1 -P <cores> lumtab, at most 0.1; peak memory of -j 0
+           at most <cores> x 16 MiB.
+  list     100,000 names of 1 x 1 images through --files-from with -0 vs as many as
+           fit on a command line, per file: at most 1.
+  flat     1,000 images of 256 x 256 into one --flat --csv table vs dd writing as
+           many bytes into a new file: at most 1.3; peak memory at most 32 MiB.
 
 Each pair is timed side by side, the order swapped from one round to the next, in
 two regimes: warm (runs back to back) and cold (every timed run after an idle pause,
@@ -276,9 +283,11 @@ class Bench:
         bound = "at most %g" % at_most if at_most is not None else "at least %g" % at_least
         return "target %s: %s" % (bound, "met" if met else "MISSED")
 
-    def compare(self, scenario, first, second, at_most=None, at_least=None, rounds=None):
+    def compare(self, scenario, first, second, at_most=None, at_least=None, rounds=None,
+                per=None):
         """Times first against second, warm and cold, and prints medians, the ratio
-        first/second (judged if a bound is given) and the peaks of lumtab sides."""
+        first/second (judged if a bound is given) and the peaks of lumtab sides.
+        With per=(n, m), each side's median is divided by its count of files first."""
         peaks = {}
         for side in (first, second):  # untimed runs, which also fill the page cache
             if side.is_lumtab:
@@ -292,9 +301,12 @@ class Bench:
                 continue
             a, b = measure(first, second, count, pause)
             ratio = statistics.median(a) / statistics.median(b)
-            line = "  %s, %d rounds: %s %s, %s %s; %s/%s %.2f" % (
+            if per:
+                ratio *= per[1] / per[0]
+            line = "  %s, %d rounds: %s %s, %s %s; %s/%s %.2f%s" % (
                 regime, count, first.label, ms(statistics.median(a)), second.label,
-                ms(statistics.median(b)), first.label, second.label, ratio)
+                ms(statistics.median(b)), first.label, second.label, ratio,
+                " a file" if per else "")
             if at_most is not None or at_least is not None:
                 what = "%s %s/%s (%s)" % (scenario, first.label, second.label, regime)
                 line += ", " + self.verdict(what, ratio, at_most, at_least)
@@ -489,8 +501,72 @@ class Bench:
         self.compare("od", od, self.lumtab_side("lumtab", image))
 
 
+    # ------------------------------------------------------------ batches
+
+    def images(self, work, count, side, prefix="image"):
+        """count random 8-bit images of side x side in work; returns their names."""
+        names = ["%s%06d.pgm" % (prefix, i) for i in range(count)]
+        generator = random.Random(count + side)
+        header = b"P5\n%d %d\n255\n" % (side, side)
+        for name in names:
+            with open(os.path.join(work, name), "wb") as f:
+                f.write(header + generator.randbytes(side * side))
+        return names
+
+    def jobs(self, work):
+        """10,000 images of 64 x 64: lumtab -j 0 vs -j 1, and vs xargs -n 1 -P <cores>"""
+        names = self.images(work, 10000, 64)
+        tables = [os.path.join(work, name[:-3] + "int") for name in names]
+        list_file = os.path.join(work, "names")
+        with open(list_file, "wb") as f:
+            f.write(b"".join(name.encode() + b"\0" for name in names))
+        cores = len(os.sched_getaffinity(0))
+        print("  %d cores" % cores)
+        clear = lambda: remove(*tables)
+        every = Side("-j 0", [self.lumtab, "-j", "0"] + names, prepare=clear, cwd=work,
+                     is_lumtab=True, peak_limit_mib=16 * cores)
+        one = Side("-j 1", [self.lumtab, "-j", "1"] + names, prepare=clear, cwd=work,
+                   is_lumtab=True, peak_limit_mib=16)
+        self.compare("jobs", every, one, at_most=0.6)
+        xargs = Side("xargs", ["xargs", "-0", "-n", "1", "-P", str(cores), self.lumtab],
+                     prepare=clear, stdin=list_file, cwd=work)
+        self.compare("jobs", dataclasses.replace(every, is_lumtab=False), xargs, at_most=0.1,
+                     rounds=3)
+
+    def list(self, work):
+        """100,000 names through --files-from -0 vs as many as fit on a command line"""
+        names = self.images(work, 100000, 1, prefix="i")
+        tables = [os.path.join(work, name[:-3] + "int") for name in names]
+        list_file = os.path.join(work, "names")
+        with open(list_file, "wb") as f:
+            f.write(b"".join(name.encode() + b"\0" for name in names))
+        # The room for arguments: ARG_MAX less the environment, and a margin.
+        room = os.sysconf("SC_ARG_MAX") - sum(len(k) + len(v) + 10 for k, v in os.environ.items())
+        fit = min(len(names), (room - 4096) // (len(names[0]) + 1 + 8))
+        print("  %d names on the command line, %d in the list" % (fit, len(names)))
+        clear = lambda: remove(*tables)
+        listed = Side("list", [self.lumtab, "-0", "--files-from", list_file], prepare=clear,
+                      cwd=work, is_lumtab=True)
+        command_line = Side("command line", [self.lumtab] + names[:fit], prepare=clear,
+                            cwd=work, is_lumtab=True)
+        self.compare("list", listed, command_line, at_most=1, per=(len(names), fit))
+
+    def flat(self, work):
+        """1,000 images of 256 x 256 into one --flat --csv table vs dd"""
+        names = self.images(work, 1000, 256)
+        table = os.path.join(work, "all.csv")
+        argv = [self.lumtab, "--flat", "--csv", "-o", table] + names
+        run(argv, cwd=work)
+        size = os.path.getsize(table)
+        print("  table: %.1f MiB" % (size / MIB))
+        lumtab = Side("lumtab", argv, prepare=lambda: remove(table), cwd=work, is_lumtab=True,
+                      peak_limit_mib=32)
+        self.compare("flat", lumtab, self.dd_side(os.path.join(work, "dd.out"), size),
+                     at_most=1.3)
+
+
 SCENARIOS = ["tmpfs", "ext4", "startup", "many", "deep", "plain", "stdin", "colour", "bitmap",
-             "reverse", "od"]
+             "reverse", "od", "jobs", "list", "flat"]
 DEFAULT = [name for name in SCENARIOS if name != "od"]
 
 

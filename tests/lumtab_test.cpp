@@ -138,8 +138,9 @@ TEST(Lumtab, ReadsStandardInputFromAFileOrAPipe) {
 
 TEST(Lumtab, AnswersUsageHelpAndVersion) {
     const std::string usage =
-        "usage: lumtab [-q] [--csv | --tsv] [--channel NAME | -r [--maxval N] [--channels N]] "
-        "[-o FILE] FILE...\n";
+        "usage: lumtab [-qu] [-j N] [--csv | --tsv] [--channel NAME | -r [--maxval N]\n"
+        "              [--channels N]] [-o FILE | -t DIR] [--flat [--label=dir|name]]\n"
+        "              [--files-from=LIST [-0]] FILE...\n";
     const struct {
         std::vector<std::string> args;
         int status;

@@ -1,7 +1,9 @@
 #include "command/options.h"
 
 #include <getopt.h>
+#include <sched.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,23 +17,29 @@ namespace lumtab {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: lumtab [-q] [--csv | --tsv] [--channel NAME | -r [--maxval N] [--channels N]] "
-    "[-o FILE] FILE...\n";
+    "usage: lumtab [-qu] [-j N] [--csv | --tsv] [--channel NAME | -r [--maxval N]\n"
+    "              [--channels N]] [-o FILE | -t DIR] [--flat [--label=dir|name]]\n"
+    "              [--files-from=LIST [-0]] FILE...\n";
 
 constexpr const char* kHelp =
     "usage: lumtab [-q] [--csv | --tsv] [--channel NAME] [-o FILE] IMAGE...\n"
     "       lumtab -r [-q] [--maxval N] [--channels N] [-o FILE] TABLE...\n"
-    "Writes the samples of each Netpbm image (PBM, PGM, PPM or PAM, 8 or 16 bits) to\n"
-    "a text table beside it: one line per image row, each value followed by a space;\n"
+    "       lumtab [-qu] [-j N] [-r] [-t DIR] [--files-from=LIST [-0]] FILE...\n"
+    "       lumtab --flat [--label=dir|name] [--csv | --tsv] [--channel NAME]\n"
+    "              [-o FILE] IMAGE...\n"
+    "Writes the samples of each image (Netpbm, PNG, TIFF or JPEG, 8 or 16 bits) to a\n"
+    "text table beside it: one line per image row, each value followed by a space;\n"
     "a colour image's luminance, unless --channel says otherwise. The table's name is\n"
     "the image's with its last three characters replaced by \"int\". With -r, reads\n"
     "each table back into a binary image named \"...pgm\" (\"...ppm\", \"...pam\").\n"
     "A file of - is standard input, and its output goes to standard output.\n"
     "\n"
-    "  -o, --output=FILE  write to FILE (- for standard output); one input only\n"
+    "  -o, --output=FILE  write to FILE (- for standard output); one input only, but\n"
+    "                     any number with --flat\n"
     "      --csv          values separated by commas, table named ...csv\n"
     "      --tsv          values separated by tabs, table named ...tsv\n"
-    "  -r, --reverse      read tables (values separated by blanks or commas) into images\n"
+    "  -r, --reverse      read tables back into images (values separated by blanks\n"
+    "                     or commas)\n"
     "      --channel=NAME of each pixel: gray, red, green, blue, alpha, luma, a\n"
     "                     channel's number from 0, or all of its channels in turn\n"
     "      --maxval=N     with -r: the image's maximum value, 1 to 65535; by default\n"
@@ -41,12 +49,34 @@ constexpr const char* kHelp =
     "  -q, --quiet        show no progress on a terminal\n"
     "  -h, --help         show this help and exit\n"
     "      --version      show the version and exit\n"
+    "\n"
+    "Batches:\n"
+    "  -j, --jobs=N       convert N files at once; 0: one per processor\n"
+    "      --files-from=LIST  also convert the files LIST names, one a line (- for\n"
+    "                     standard input)\n"
+    "  -0, --null         names in LIST end with NUL bytes, as find -print0 ends them\n"
+    "  -t, --target-directory=DIR  write every output into DIR\n"
+    "  -u, --update       skip a file whose output exists and is not older than it\n"
+    "      --flat         one line per image, every image into one table (-o FILE, or\n"
+    "                     standard output); the images must be of one size\n"
+    "      --label=dir|name  with --flat: start each line with the name of the\n"
+    "                     image's directory, or its file name without the extension\n"
     "  --                 end of options: a file's name may begin with -\n"
     "\n"
     "Exit status: 0 if every file was converted, 1 if any failed, 2 for wrong usage.\n"
     "The manual page, man lumtab, tells the rest.\n";
 
-enum LongOnly { kCsv = 256, kTsv, kMaxValue, kVersion, kChannel, kChannels };
+enum LongOnly {
+    kCsv = 256,
+    kTsv,
+    kMaxValue,
+    kVersion,
+    kChannel,
+    kChannels,
+    kFilesFrom,
+    kFlat,
+    kLabel
+};
 
 const option kLongOptions[] = {
     {"output", required_argument, nullptr, 'o'},
@@ -59,6 +89,13 @@ const option kLongOptions[] = {
     {"tsv", no_argument, nullptr, kTsv},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kVersion},
+    {"jobs", required_argument, nullptr, 'j'},
+    {"files-from", required_argument, nullptr, kFilesFrom},
+    {"null", no_argument, nullptr, '0'},
+    {"target-directory", required_argument, nullptr, 't'},
+    {"update", no_argument, nullptr, 'u'},
+    {"flat", no_argument, nullptr, kFlat},
+    {"label", required_argument, nullptr, kLabel},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -112,9 +149,56 @@ int parse_channels(const char* text) {
     std::string option = is_long ? arg.substr(0, arg.find('=')) : std::string("-") + char(optopt);
     if (is_long && optopt != 0 && arg.find('=') != std::string::npos)
         usage_error("option " + printable(option) + " takes no argument");
-    if (optopt == 'o' || optopt == kMaxValue || optopt == kChannel || optopt == kChannels)
+    if (optopt == 'o' || optopt == kMaxValue || optopt == kChannel || optopt == kChannels ||
+        optopt == 'j' || optopt == 't' || optopt == kFilesFrom || optopt == kLabel)
         usage_error("option " + printable(option) + " needs an argument");
     usage_error("unknown option " + printable(option));
+}
+
+// The processors this process may run on: fewer than the machine's under a CPU
+// affinity mask, as a batch scheduler such as Slurm sets.
+unsigned processors() {
+    cpu_set_t set;
+    if (::sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+    return static_cast<unsigned>(std::max(CPU_COUNT(&set), 1));
+}
+
+// A -j argument: a decimal number from 0 (one per processor) to kMostJobs.
+unsigned parse_jobs(const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    long value = std::strtol(text, &end, 10);
+    if (*text < '0' || *text > '9' || *end != '\0' || errno != 0 || value > kMostJobs)
+        usage_error("-j takes a number from 0 to " + std::to_string(kMostJobs) + ", not " +
+                    printable(text));
+    return value == 0 ? std::min(processors(), kMostJobs) : static_cast<unsigned>(value);
+}
+
+Options::Label parse_label(const std::string& text) {
+    if (text == "dir") return Options::Label::directory;
+    if (text == "name") return Options::Label::name;
+    usage_error("--label takes dir or name, not " + printable(text));
+}
+
+// The batch options that do not go together.
+void check_batch_combination(const Options& options) {
+    bool reads_stdin =
+        std::find(options.files.begin(), options.files.end(), "-") != options.files.end();
+    if (options.flat && options.reverse) usage_error("--flat goes with images, not with -r");
+    if (options.label != Options::Label::none && !options.flat)
+        usage_error("--label goes with --flat");
+    if (options.label != Options::Label::none && reads_stdin)
+        usage_error("--label takes its labels from names, and - has none");
+    if (options.null_separated && !options.files_from) usage_error("-0 goes with --files-from");
+    if (options.files_from == "-" && reads_stdin)
+        usage_error("--files-from=- and the file - both read standard input");
+    if (options.target_directory && options.output) usage_error("-t and -o exclude each other");
+    if (options.target_directory && options.target_directory->empty())
+        usage_error("-t takes a directory, not an empty name");
+    if (options.flat && options.target_directory) usage_error("--flat and -t exclude each other");
+    if (options.flat && options.update) usage_error("--flat and -u exclude each other");
+    if (options.output && options.files_from && !options.flat)
+        usage_error("-o and --files-from go together only with --flat");
 }
 
 // Options that do not go together, and files that do not go with them.
@@ -124,8 +208,9 @@ void check_combination(const Options& options, bool styled) {
     if (!options.reverse && options.channels != 1) usage_error("--channels goes with -r");
     if (options.reverse && !options.channel.empty())
         usage_error("--channel goes with images, not with -r");
-    if (options.files.empty()) usage_error("");
-    if (options.output && options.files.size() > 1)
+    check_batch_combination(options);
+    if (options.files.empty() && !options.files_from) usage_error("");
+    if (options.output && options.files.size() > 1 && !options.flat)
         usage_error("-o takes one file, not " + std::to_string(options.files.size()));
 }
 
@@ -136,7 +221,7 @@ Options parse_options(int argc, char** argv) {
     bool styled = false;
     opterr = 0;
     // "+": options come before the files, as POSIX has it.
-    for (int c; (c = getopt_long(argc, argv, "+o:qrh", kLongOptions, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, "+o:qrhj:t:u0", kLongOptions, nullptr)) != -1;) {
         switch (c) {
             case 'o':
                 options.output = optarg;
@@ -165,6 +250,27 @@ Options parse_options(int argc, char** argv) {
                 options.style = style;
                 break;
             }
+            case 'j':
+                options.jobs = parse_jobs(optarg);
+                break;
+            case kFilesFrom:
+                options.files_from = optarg;
+                break;
+            case '0':
+                options.null_separated = true;
+                break;
+            case 't':
+                options.target_directory = optarg;
+                break;
+            case 'u':
+                options.update = true;
+                break;
+            case kFlat:
+                options.flat = true;
+                break;
+            case kLabel:
+                options.label = parse_label(optarg);
+                break;
             case 'h':
                 exit_printing(kHelp);
             case kVersion:

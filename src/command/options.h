@@ -10,6 +10,9 @@
 
 namespace lumtab {
 
+// The most conversions a run makes at once.
+constexpr unsigned kMostJobs = 1024;
+
 struct Options {
     TableStyle style = TableStyle::spaces;
     bool reverse = false;
@@ -19,6 +22,16 @@ struct Options {
     std::optional<std::string> output;
     bool quiet = false;
     std::vector<std::string> files;
+
+    // Batches.
+    enum class Label { none, directory, name };
+    unsigned jobs = 1;                            // conversions at once
+    std::optional<std::string> files_from;        // a list of names, "-" for standard input
+    bool null_separated = false;                  // the list's names end with NUL, not LF
+    std::optional<std::string> target_directory;  // where every output goes
+    bool update = false;                          // skip inputs whose output is up to date
+    bool flat = false;                            // one line per image, all in one output
+    Label label = Label::none;                    // what starts each line with --flat
 };
 
 // The options of `argv`. Ends the process: for --help and --version, after

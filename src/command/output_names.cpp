@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cwchar>
+#include <system_error>
+#include <thread>
 
 namespace lumtab {
 
@@ -59,8 +62,19 @@ std::string replace_last_three(const std::string& path, std::string_view suffix)
     return path.substr(0, base + starts[starts.size() - 3]).append(suffix);
 }
 
+std::string_view image_suffix(int channels) {
+    return channels == 1 ? "pgm" : channels == 3 ? "ppm" : "pam";
+}
+
 std::string input_name(const std::string& file) {
     return file == "-" ? "standard input" : file;
+}
+
+std::string output_in_directory(const std::string& directory, const std::string& path,
+                                std::string_view suffix) {
+    std::string output = replace_last_three(path, suffix);
+    std::string file_name = output.substr(output.rfind('/') + 1);
+    return directory.ends_with('/') ? directory + file_name : directory + "/" + file_name;
 }
 
 namespace {
@@ -73,9 +87,9 @@ FileId id_of(const struct stat& status) {
 
 // The file that the input `file` is: standard input, if it is a regular file, or
 // whatever exists under that name.
-std::optional<FileId> input_id(const std::string& file) {
+std::optional<FileId> input_id(const std::string& file, bool standard_input) {
     struct stat status {};
-    if (file == "-") {
+    if (standard_input) {
         if (::fstat(STDIN_FILENO, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
     } else if (::stat(file.c_str(), &status) != 0) {
         return std::nullopt;
@@ -85,33 +99,95 @@ std::optional<FileId> input_id(const std::string& file) {
 
 }  // namespace
 
-RunFiles::RunFiles(const std::vector<std::string>& inputs) {
-    for (const std::string& file : inputs)
-        if (std::optional<FileId> id = input_id(file)) inputs_.try_emplace(*id, input_name(file));
+RunFiles::RunFiles(const Inputs& inputs, unsigned threads)
+    : inputs_(inputs), sizes_(inputs.names.size()), existed_(inputs.names.size()) {
+    // Looked at on several threads where there are many, each a stretch of them.
+    const std::size_t count = inputs.names.size();
+    std::vector<std::optional<FileId>> ids(count);
+    auto look = [&](std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to; ++i)
+            ids[i] = look_at(i);
+    };
+    threads = static_cast<unsigned>(std::clamp<std::size_t>(count / 1024, 1, threads));
+    std::vector<std::thread> others;
+    for (unsigned t = 1; t < threads; ++t) {
+        try {
+            others.emplace_back(look, count * t / threads, count * (t + 1) / threads);
+        } catch (const std::system_error&) {
+            look(count * t / threads, count * (t + 1) / threads);
+        }
+    }
+    look(0, count / threads);
+    for (std::thread& other : others)
+        other.join();
+    input_ids_.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        total_size_ += sizes_[i];
+        if (ids[i]) input_ids_.try_emplace(*ids[i], i);
+    }
 }
 
-std::optional<RunFiles::FileId> RunFiles::check(const std::string& input, const std::string& output,
+std::optional<RunFiles::FileId> RunFiles::look_at(std::size_t index) {
+    if (inputs_.refused.contains(index)) return std::nullopt;
+    bool standard_input = inputs_.is_standard_input(index);
+    struct stat status {};
+    if (standard_input ? ::fstat(STDIN_FILENO, &status) != 0
+                       : ::stat(inputs_.names[index].c_str(), &status) != 0)
+        return std::nullopt;
+    existed_[index] = true;
+    if (S_ISREG(status.st_mode)) sizes_[index] = static_cast<std::uint64_t>(status.st_size);
+    // Standard input is an input to guard where it is a file.
+    if (standard_input && !S_ISREG(status.st_mode)) return std::nullopt;
+    return id_of(status);
+}
+
+std::string RunFiles::name_of(std::size_t index) const {
+    return inputs_.is_standard_input(index) ? "standard input" : inputs_.names[index];
+}
+
+std::optional<RunFiles::FileId> RunFiles::check(std::size_t index, const std::string& output,
                                                 bool reverse) const {
     struct stat status {};
     if (::stat(output.c_str(), &status) != 0) return std::nullopt;
+    return check(index, output, reverse, status);
+}
+
+RunFiles::FileId RunFiles::check(std::size_t index, const std::string& output, bool reverse,
+                                 const struct stat& status) const {
     FileId id = id_of(status);
     std::string noun = reverse ? "image" : "table";
     std::string problem = "its " + noun + " " + output + " would replace ";
-    if (id == input_id(input))
-        throw Error(input_name(input),
-                    problem + (reverse ? "the table itself" : "the image itself"));
-    if (auto found = inputs_.find(id); found != inputs_.end())
-        throw Error(input_name(input), problem + found->second + ", an input of this run");
+    std::string input = name_of(index);
+    if (id == input_id(inputs_.names[index], inputs_.is_standard_input(index)))
+        throw Error(input, problem + (reverse ? "the table itself" : "the image itself"));
+    if (auto found = input_ids_.find(id); found != input_ids_.end())
+        throw Error(input, problem + name_of(found->second) + ", an input of this run");
     if (auto found = outputs_.find(id); found != outputs_.end())
-        throw Error(input_name(input), problem + "the " + noun + " of " + found->second);
+        throw Error(input, problem + "the " + noun + " of " + name_of(found->second));
     return id;
 }
 
-void RunFiles::record(const std::string& input, const std::string& output,
-                      std::optional<FileId> before) {
+void RunFiles::record(std::size_t index, const std::string& output, std::optional<FileId> before) {
     struct stat status {};
     if (::stat(output.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return;
-    if (id_of(status) != before) outputs_.insert_or_assign(id_of(status), input_name(input));
+    record(index, id_of(status), before);
+}
+
+void RunFiles::record(std::size_t index, std::optional<FileId> after,
+                      std::optional<FileId> before) {
+    if (after && after != before) outputs_.insert_or_assign(*after, index);
+}
+
+std::optional<std::size_t> RunFiles::input_at(const std::string& path) const {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return std::nullopt;
+    auto found = input_ids_.find(id_of(status));
+    return found != input_ids_.end() ? std::optional(found->second) : std::nullopt;
+}
+
+void RunFiles::record_kept(std::size_t index, const std::string& output) {
+    struct stat status {};
+    if (::stat(output.c_str(), &status) == 0) outputs_.insert_or_assign(id_of(status), index);
 }
 
 }  // namespace lumtab

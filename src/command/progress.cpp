@@ -96,4 +96,49 @@ void Progress::update(std::uint64_t done, std::uint64_t total) {
     draw("\r" + prefix + fit_to_columns(name_, room) + percent);
 }
 
+std::string with_thousands(std::uint64_t number) {
+    const std::string digits = std::to_string(number);
+    std::string grouped;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i != 0 && (digits.size() - i) % 3 == 0) grouped += ',';
+        grouped += digits[i];
+    }
+    return grouped;
+}
+
+BatchProgress::BatchProgress(bool wanted, std::uint64_t files, std::uint64_t bytes)
+    : wanted_(wanted && terminal_of_its_own()),
+      files_(files),
+      bytes_(bytes),
+      start_(Clock::now()),
+      drawn_at_(start_) {}
+
+BatchProgress::~BatchProgress() {
+    clear();
+}
+
+void BatchProgress::clear() {
+    if (drawn_) draw("\r\033[K");
+    drawn_ = false;
+}
+
+void BatchProgress::update(std::uint64_t files, std::uint64_t bytes) {
+    if (!wanted_) return;
+    auto now = Clock::now();
+    if (now - start_ < std::chrono::seconds(1) ||
+        (drawn_ && now - drawn_at_ < std::chrono::milliseconds(100)))
+        return;
+    drawn_at_ = now;
+    drawn_ = true;
+    std::uint64_t percent =
+        bytes_ != 0 ? std::min(bytes, bytes_) * 100 / bytes_
+                    : std::min(files, files_) * 100 / std::max<std::uint64_t>(files_, 1);
+    std::string text = "lumtab: " + with_thousands(files) + " of " + with_thousands(files_) +
+                       " files, " + std::to_string(percent) + "%";
+    // One column short of the width, as Progress has it.
+    std::size_t columns = terminal_columns();
+    text.resize(std::min(text.size(), columns > 1 ? columns - 1 : 0));
+    draw("\r" + text + "\033[K");
+}
+
 }  // namespace lumtab

@@ -26,8 +26,9 @@ namespace {
 
 // The named temporary files being written, which a program's handler of a fatal
 // signal removes through remove_temporary_files(). A handler reaches nothing but
-// globals, hence these.
-constexpr int kSlots = 256;
+// globals, hence these. Room for more than lumtab writes at once: a file for each
+// of its 1024 conversions at most.
+constexpr int kSlots = 2048;
 std::atomic<const char*> pending[kSlots];
 
 // Records `path` for removal; returns its slot, or -1 where all are taken.
@@ -142,6 +143,16 @@ void drop_cached_pages(const std::string& path) {
     ::close(fd);
 }
 
+// Links the unnamed file open as `fd` under `path`, as linkat does: directly where
+// the kernel allows it (from Linux 6.10, or with CAP_DAC_READ_SEARCH), which
+// saves a walk through /proc, else through /proc.
+int link_unnamed(int fd, const std::string& path) {
+    if (::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0) return 0;
+    if (errno != ENOENT && errno != EPERM) return -1;
+    std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    return ::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW);
+}
+
 // A name for a temporary file beside `path` that nobody can guess.
 std::string temporary_name(const std::string& path) {
     unsigned long long random = 0;
@@ -209,7 +220,8 @@ void OutputFile::open_temporary(mode_t mode) {
     std::string directory = directory_of(path_);
     // An unnamed file cannot be seen, opened or left behind by any death of the
     // process. Linking it needs /proc; without O_TMPFILE or /proc, a named file.
-    if (::access("/proc/self/fd", X_OK) == 0) {
+    static const bool proc_mounted = ::access("/proc/self/fd", X_OK) == 0;
+    if (proc_mounted) {
         fd_ = ::open(directory.empty() ? "." : directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC,
                      mode);
         if (fd_ >= 0) {
@@ -295,9 +307,7 @@ void OutputFile::commit() {
         // the two, where nothing but SIGKILL can end the process. A new file is
         // linked under its name directly.
         FatalSignalsHeld held;
-        std::string proc = "/proc/self/fd/" + std::to_string(fd);
-        if (!replacing_ &&
-            ::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, path_.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        if (!replacing_ && link_unnamed(fd, path_) == 0) {
             if (::close(fd) != 0) {
                 int error = errno;
                 ::unlink(path_.c_str());
@@ -311,8 +321,7 @@ void OutputFile::commit() {
             throw Error::from_errno(name_, error);
         }
         temp_path_ = temporary_name(path_);
-        if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, temp_path_.c_str(), AT_SYMLINK_FOLLOW) !=
-            0) {
+        if (link_unnamed(fd, temp_path_) != 0) {
             int error = errno;
             temp_path_.clear();
             ::close(fd);

@@ -1,10 +1,12 @@
-// Two threads taking turns over a stream of blocks: each takes the next block in
+// Threads taking turns over a stream of blocks: each takes the next block in
 // turn, works on it on its own, and delivers it in turn. Blocks are taken and
 // delivered in order, and the work on one overlaps the taking and delivering of
 // the next: converting a large image or table this way takes both cores.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -12,6 +14,7 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace lumtab {
 
@@ -30,20 +33,27 @@ class Relay {
     // block is thrown again in that block's turn to be delivered, after every
     // block before it has been delivered, and no block is taken after one whose
     // take failed; what deliver throws ends the run at once.
-    void run(bool parallel = true) {
-        // Both blocks are made here: a failure to make one (out of memory) is then
+    void run(bool parallel = true) { run_on(parallel ? 2 : 1); }
+
+    // The same on `threads` threads, this one among them, or on as many as can be
+    // started.
+    void run_on(unsigned threads) {
+        // Every block is made here: a failure to make one (out of memory) is then
         // thrown before any thread starts.
-        Block first;
-        if (!parallel) return work_alone(first);
-        Block second_block;
-        std::thread second;
-        try {
-            second = std::thread([&] { work_in_turns(second_block); });
-        } catch (const std::system_error&) {
-            return work_alone(first);
+        std::vector<Block> blocks(std::max(threads, 1u));
+        if (blocks.size() == 1) return work_alone(blocks[0]);
+        std::vector<std::thread> others;
+        for (std::size_t i = 1; i < blocks.size(); ++i) {
+            try {
+                others.emplace_back([this, &block = blocks[i]] { work_in_turns(block); });
+            } catch (const std::system_error&) {
+                break;
+            }
         }
-        work_in_turns(first);
-        second.join();
+        if (others.empty()) return work_alone(blocks[0]);
+        work_in_turns(blocks[0]);
+        for (std::thread& other : others)
+            other.join();
         if (failure_) std::rethrow_exception(failure_);
     }
 
@@ -81,7 +91,7 @@ class Relay {
                         fault = std::current_exception();
                     }
                 }
-                for (std::uint64_t now = turn_; now != ticket; now = turn_) {
+                for (std::uint64_t now = await_turn(ticket); now != ticket; now = turn_) {
                     if (now == kStopped) return;
                     turn_.wait(now);
                 }
@@ -95,6 +105,18 @@ class Relay {
             }
         } catch (...) {
             stop(std::current_exception());
+        }
+    }
+
+    // Watches for the turn `ticket`, or a stop, for a few tens of microseconds
+    // before the caller sleeps: a turn often comes that soon, and waking a thread
+    // that sleeps costs about as long again, on a virtual machine more.
+    std::uint64_t await_turn(std::uint64_t ticket) const {
+        auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+        for (unsigned spins = 1;; ++spins) {
+            std::uint64_t now = turn_.load(std::memory_order_acquire);
+            if (now == ticket || now == kStopped) return now;
+            if (spins % 64 == 0 && std::chrono::steady_clock::now() > until) return now;
         }
     }
 
