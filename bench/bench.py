@@ -32,6 +32,13 @@ Scenarios (all but od run by default):
            fit on a command line, per file: at most 1.
   flat     1,000 images of 256 x 256 into one --flat --csv table vs dd writing as
            many bytes into a new file: at most 1.3; peak memory at most 32 MiB.
+  png      8192 x 8192 8-bit grey PNG, a smooth picture with noise as a photograph
+           compresses: lumtab vs pngtopnm | lumtab -o t.int -, at most 1; vs vips
+           csvsave, at most 0.25; peak memory at most 16 MiB.
+  tiff     the same picture as a 16-bit deflate TIFF: lumtab vs vips csvsave, at most
+           0.25; peak 16 MiB.
+  jpeg     the same picture as a JPEG (quality 90): lumtab vs vips csvsave, at most
+           0.25; peak 16 MiB.
 
 Each pair is timed side by side, the order swapped from one round to the next, in
 two regimes: warm (runs back to back) and cold (every timed run after an idle pause,
@@ -66,6 +73,26 @@ from typing import Callable, Optional
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MIB = 1 << 20
 SIDE = 8192  # of the large images
+# A smooth picture with noise, as a photograph compresses, written as argv[2]
+# (png, tiff: 16 bits, deflate; jpeg) into argv[3]; argv[1] pixels a side.
+PICTURE_CODE = """
+import sys, numpy, PIL.Image
+side, kind, out = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+noise = numpy.random.default_rng(8)
+x = numpy.arange(side, dtype=numpy.float32) / side
+bands = []
+for top in range(0, side, 512):
+    y = (numpy.arange(top, min(top + 512, side), dtype=numpy.float32) / side)[:, None]
+    smooth = 0.5 + 0.3 * numpy.sin(6.3 * (3 * x + 2 * y)) + 0.15 * numpy.cos(31 * x * y)
+    bands.append(smooth + noise.normal(0, 0.015, (len(y), side)).astype(numpy.float32))
+picture = numpy.clip(numpy.concatenate(bands), 0, 1)
+if kind == "tiff":
+    pixels = PIL.Image.fromarray((picture * 65535 + 0.5).astype(numpy.uint16))
+    pixels.save(out, "TIFF", compression="tiff_deflate")
+else:
+    pixels = PIL.Image.fromarray((picture * 255 + 0.5).astype(numpy.uint8))
+    pixels.save(out, "PNG") if kind == "png" else pixels.save(out, "JPEG", quality=90)
+"""
 NUMPY_CODE = """
 import sys, numpy, PIL.Image
 pixels = numpy.loadtxt(sys.argv[1], dtype=numpy.uint8)
@@ -564,9 +591,59 @@ class Bench:
         self.compare("flat", lumtab, self.dd_side(os.path.join(work, "dd.out"), size),
                      at_most=1.3)
 
+    # ------------------------------------------------------------ image libraries
+
+    def picture(self, work, kind):
+        """The picture as a `kind` file in work, or None (said why) where numpy and
+        Pillow are missing."""
+        python = python_with_numpy()
+        if python is None:
+            print("  numpy/Pillow not installed: skipped")
+            return None
+        image = os.path.join(work, "picture." + kind)
+        run([python, "-c", PICTURE_CODE, str(SIDE), kind, image], tool="python3")
+        print("  %s: %.1f MiB" % (os.path.basename(image), os.path.getsize(image) / MIB))
+        return image
+
+    def against_vips(self, scenario, lumtab, image):
+        if shutil.which("vips") is None:
+            print("  vips not installed (Debian package libvips-tools): skipped")
+            return
+        csv = os.path.join(os.path.dirname(image), "vips.csv")
+        vips = Side("vips", ["vips", "csvsave", image, csv], prepare=lambda: remove(csv))
+        self.compare(scenario, lumtab, vips, at_most=0.25, rounds=3)
+
+    def png(self, work):
+        """8192 x 8192 8-bit grey PNG: lumtab vs pngtopnm | lumtab, and vs vips csvsave"""
+        image = self.picture(work, "png")
+        if image is None:
+            return
+        lumtab = self.lumtab_side("lumtab", image, peak_limit_mib=16)
+        if shutil.which("pngtopnm") is None:
+            print("  pngtopnm not installed (Debian package netpbm): skipped")
+        else:
+            table = os.path.join(work, "t.int")
+            piped = Side("pngtopnm | lumtab",
+                         ["sh", "-c", 'pngtopnm "$1" | "$2" -o "$3" -', "sh", image, self.lumtab,
+                          table], prepare=lambda: remove(table))
+            self.compare("png", lumtab, piped, at_most=1)
+        self.against_vips("png", lumtab, image)
+
+    def tiff(self, work):
+        """the picture as a 16-bit deflate TIFF: lumtab vs vips csvsave"""
+        image = self.picture(work, "tiff")
+        if image is not None:
+            self.against_vips("tiff", self.lumtab_side("lumtab", image, peak_limit_mib=16), image)
+
+    def jpeg(self, work):
+        """the picture as a JPEG: lumtab vs vips csvsave"""
+        image = self.picture(work, "jpeg")
+        if image is not None:
+            self.against_vips("jpeg", self.lumtab_side("lumtab", image, peak_limit_mib=16), image)
+
 
 SCENARIOS = ["tmpfs", "ext4", "startup", "many", "deep", "plain", "stdin", "colour", "bitmap",
-             "reverse", "od", "jobs", "list", "flat"]
+             "reverse", "od", "jobs", "list", "flat", "png", "tiff", "jpeg"]
 DEFAULT = [name for name in SCENARIOS if name != "od"]
 
 

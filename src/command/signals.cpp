@@ -3,6 +3,7 @@
 #include <lumtab/lumtab.h>
 #include <signal.h>
 
+#include "io/output_file.h"
 #include "io/signals.h"
 
 namespace lumtab {
@@ -18,9 +19,8 @@ void remove_temporary_files_and_die(int signal_number) {
     ::raise(signal_number);
 }
 
-}  // namespace
-
-void set_signal_policy() {
+// Sets the handler of every fatal signal but those ignored.
+void handle_fatal_signals() {
     struct sigaction action {};
     action.sa_handler = remove_temporary_files_and_die;
     sigfillset(&action.sa_mask);
@@ -31,6 +31,13 @@ void set_signal_policy() {
         if (::sigaction(signal_number, &action, &old) == 0 && old.sa_handler == SIG_IGN)
             ::sigaction(signal_number, &old, nullptr);
     }
+}
+
+}  // namespace
+
+void set_signal_policy() {
+    // Only a named temporary file needs the handlers: set them before the first.
+    call_before_naming_temporary_files(handle_fatal_signals);
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     ::sigaction(SIGXFSZ, &ignore, nullptr);

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <mutex>
 #include <string_view>
 #include <utility>
 
@@ -31,8 +32,13 @@ namespace {
 constexpr int kSlots = 2048;
 std::atomic<const char*> pending[kSlots];
 
+// Called once before the first name is recorded: call_before_naming_temporary_files.
+std::atomic<void (*)()> naming_hook{nullptr};
+std::once_flag naming_hook_called;
+
 // Records `path` for removal; returns its slot, or -1 where all are taken.
 int record_for_removal(const char* path) {
+    if (void (*hook)() = naming_hook.load()) std::call_once(naming_hook_called, hook);
     for (int slot = 0; slot < kSlots; ++slot) {
         const char* empty = nullptr;
         if (pending[slot].compare_exchange_strong(empty, path)) return slot;
@@ -337,6 +343,10 @@ void OutputFile::commit() {
     if (::rename(temp_path_.c_str(), path_.c_str()) != 0) throw Error::from_errno(name_, errno);
     forget(slot_);
     temp_path_.clear();
+}
+
+void call_before_naming_temporary_files(void (*hook)()) {
+    naming_hook = hook;
 }
 
 OutputFile::~OutputFile() {

@@ -69,4 +69,10 @@ class OutputFile {
     int slot_ = -1;  // where the named temporary file is recorded for removal
 };
 
+// Sets `hook` to be called once, before the first named temporary file is
+// recorded for remove_temporary_files(), with the fatal signals held back. The
+// command installs its signal handlers there: a run that names no temporary file,
+// as on a file system with O_TMPFILE, spends nothing on them.
+void call_before_naming_temporary_files(void (*hook)());
+
 }  // namespace lumtab

@@ -23,19 +23,28 @@ constexpr std::size_t kBlockSize = TableFormatter::max_text_size(kBlockSamples);
 
 // A block of the table: samples read in turn, and their text.
 struct Block {
-    // Room past the samples for the parser's wide stores.
-    std::unique_ptr<std::uint16_t[]> samples =
-        std::make_unique_for_overwrite<std::uint16_t[]>(kBlockSamples + 16);
-    std::unique_ptr<char[]> text = std::make_unique_for_overwrite<char[]>(kBlockSize);
+    std::unique_ptr<std::uint16_t[]> samples;
+    std::unique_ptr<char[]> text;
+    std::size_t capacity = 0;          // the samples that `samples` holds, and `text` their text
     std::unique_ptr<PlainText> plain;  // a plain image's samples, until parsed
     std::uint64_t first = 0;           // the image's index of the first sample, or row
     std::size_t count = 0;             // samples, or rows of an image 0 pixels wide
     std::size_t length = 0;            // bytes of text
 
-    std::span<std::uint8_t> bytes() {
-        return {reinterpret_cast<std::uint8_t*>(samples.get()), kBlockSamples};
+    // Makes room for `count` samples and their text, where there is less: a small
+    // image's blocks are as small as the image.
+    void make_room(std::size_t count) {
+        if (capacity >= count && samples) return;
+        // Room past the samples for the parser's wide stores.
+        samples = std::make_unique_for_overwrite<std::uint16_t[]>(count + 16);
+        text = std::make_unique_for_overwrite<char[]>(TableFormatter::max_text_size(count));
+        capacity = count;
     }
-    std::span<std::uint16_t> words() { return {samples.get(), kBlockSamples}; }
+
+    std::span<std::uint8_t> bytes() {
+        return {reinterpret_cast<std::uint8_t*>(samples.get()), capacity};
+    }
+    std::span<std::uint16_t> words() { return {samples.get(), capacity}; }
 };
 
 // An image's table, a block at a time: the blocks must be read in turn, but each
@@ -45,17 +54,23 @@ class TableText {
     TableText(Decoder& reader, TableStyle style, const Selection& selection)
         : reader_(reader),
           plain_(reader.netpbm() != nullptr && reader.netpbm()->decimal_text() ? reader.netpbm()
-                                                                                : nullptr),
+                                                                               : nullptr),
           header_(reader.info()),
           style_(style),
           selection_(selection),
-          // Whole pixels a block, so that each can be formatted on its own.
-          block_samples_(kBlockSamples / std::size_t(header_.channels) *
-                         std::size_t(header_.channels)) {}
+          // Whole pixels a block, so that each can be formatted on its own; for an
+          // image 0 pixels wide, rows.
+          block_samples_(static_cast<std::size_t>(
+              header_.width == 0
+                  ? std::min<std::uint64_t>(header_.height, kBlockSamples)
+                  : std::min<std::uint64_t>(kBlockSamples / std::size_t(header_.channels) *
+                                                std::size_t(header_.channels),
+                                            header_.samples()))) {}
 
     // Reads the next block's samples; false at the end of the image. Throws Error
     // for a fault in it, or, for a plain image, leaves that to format().
     bool read(Block& block) {
+        block.make_room(block_samples_);
         block.first = next_;
         if (plain_ != nullptr && header_.width != 0) {
             if (!block.plain) block.plain = std::make_unique<PlainText>();
@@ -65,7 +80,7 @@ class TableText {
         }
         if (header_.width == 0) {
             // Rows without samples: the table is their line feeds.
-            block.count = std::min<std::uint64_t>(header_.height - next_, kBlockSize);
+            block.count = std::min<std::uint64_t>(header_.height - next_, block_samples_);
         } else if (wide()) {
             block.count = reader_.read(block.words().first(block_samples_));
         } else {
