@@ -68,6 +68,31 @@ TEST(Library, ReadsWhatItWritesEveryWay) {
     }
 }
 
+// A PNG, as every format, read whole and a row at a time, its first bytes deciding.
+TEST(Library, ReadsPngThroughLibpng) {
+    const std::string png(
+        "\x89\x50\x4e\x47\x0d\x0a\x1a\x0a\x00\x00\x00\x0d\x49\x48\x44\x52\x00\x00\x00\x02"
+        "\x00\x00\x00\x02\x08\x02\x00\x00\x00\xfd\xd4\x9a\x73\x00\x00\x00\x16\x49\x44\x41"
+        "\x54\x78\x9c\x63\x64\x64\x62\x66\x66\x66\x66\xf8\xf5\xfb\x0f\x43\xc3\x7f\x00\x11"
+        "\x65\x04\x81\xca\xa1\x60\x8e\x00\x00\x00\x00\x49\x45\x4e\x44\xae\x42\x60\x82",
+        79);
+    const std::vector<std::uint8_t> bytes(png.begin(), png.end());
+    const std::vector<std::uint8_t> rgb{1, 2, 3, 4, 5, 6, 250, 251, 252, 0, 128, 255};
+    try {
+        lumtab::Image image = lumtab::read_image(bytes, "rgb.pgm");
+        EXPECT_EQ(image.info().format, lumtab::Format::png);
+        EXPECT_EQ(image.channels(), 3);
+        EXPECT_EQ(std::vector<std::uint8_t>(image.samples8().begin(), image.samples8().end()), rgb);
+        lumtab::ImageReader reader(bytes, "rows");
+        std::vector<std::uint8_t> row(6);
+        EXPECT_EQ(reader.read_rows(std::span(row)), 1);
+        EXPECT_EQ(row, std::vector<std::uint8_t>(rgb.begin(), rgb.begin() + 6));
+    } catch (const lumtab::Error& error) {
+        if (std::string(error.what()).find("not read by this build") == std::string::npos) throw;
+        GTEST_SKIP() << "built without the image libraries";
+    }
+}
+
 TEST(Library, WritesAnImageARowAtATime) {
     ScratchDir dir;
     const lumtab::Image image = random_image(4, 3, 9);

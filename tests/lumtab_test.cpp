@@ -1032,8 +1032,11 @@ TEST(Lumtab, ReadsPngTiffAndJpegAsNetpbmDoes) {
             std::system((c.oracle + " " + dir / "image" + " >" + pnm + " 2>/dev/null").c_str()), 0);
         const std::vector<unsigned> colour = numbers_in(output_of("pamtable " + pnm));
         const std::size_t depth = read_file(pnm).starts_with("P6") ? 3 : 1;
+        // Under another format's name: its bytes decide.
+        const std::string misnamed = c.oracle.starts_with("png") ? "image.jpg" : "image.png";
+        write_file(dir / misnamed, read_file(dir / "image"));
         RunResult all =
-            run_lumtab({"--channel=all", "-o", "-", "image"}, {.directory = dir.path()});
+            run_lumtab({"--channel=all", "-o", "-", misnamed}, {.directory = dir.path()});
         ASSERT_EQ(all.status, 0) << all.err;
         std::vector<unsigned> values = numbers_in(all.out);
         const std::size_t channels = values.size() / (colour.size() / depth);
