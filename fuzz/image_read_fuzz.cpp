@@ -1,9 +1,10 @@
 // Reads arbitrary bytes as an image of one format through its library (png_read_fuzz,
 // tiff_read_fuzz, jpeg_read_fuzz: LUMTAB_FUZZ_png and the like say which), from memory and
-// through a pipe. Any crash, hang, leak or undefined behaviour is a finding, and so
-// is an image accepted with other than width × height × channels samples, a
-// sample above its maximum value, or readings that disagree.
+// through a pipe, and from a file (a memfd). Any crash, hang, leak or undefined behaviour is a
+// finding, and so is an image accepted with other than width × height × channels samples, a sample
+// above its maximum value, or readings that disagree.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -54,6 +55,15 @@ Reading read_all(Input& in) {
     return reading;
 }
 
+// A file that holds `bytes`, at its start.
+int file_holding(std::span<const std::uint8_t> bytes) {
+    int fd = memfd_create("image", MFD_CLOEXEC);
+    if (fd < 0 || write(fd, bytes.data(), bytes.size()) != ssize_t(bytes.size()) ||
+        lseek(fd, 0, SEEK_SET) != 0)
+        std::abort();
+    return fd;
+}
+
 // The read end of a pipe that holds `bytes`, or -1 where they do not fit in it.
 int pipe_holding(std::span<const std::uint8_t> bytes) {
     int fds[2];
@@ -94,6 +104,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Input memory(bytes, "image");
     Reading from_memory = read_all(memory);
     if (!sound(from_memory)) std::abort();
+    Input file(file_holding(bytes), "image", true);
+    Reading from_file = read_all(file);
+    if (from_file.accepted != from_memory.accepted || from_file.samples != from_memory.samples)
+        std::abort();
     if (int fd = pipe_holding(bytes); fd >= 0) {
         Input piped(fd, "image", true);
         Reading from_pipe = read_all(piped);

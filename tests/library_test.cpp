@@ -93,6 +93,36 @@ TEST(Library, ReadsPngThroughLibpng) {
     }
 }
 
+// Images one after another on a descriptor are read one at a time, each leaving
+// it just past its end; a TIFF, whose parts may lie anywhere, takes the whole file.
+TEST(Library, ReadsImagesOneAfterAnotherFromADescriptor) {
+    ScratchDir dir;
+    if (std::system(("cd " + dir.path() +
+                     " && /usr/bin/python3 -c 'import io, PIL.Image as I; "
+                     "a = I.new(\"L\", (5, 3), 7); b = I.new(\"L\", (2, 9), 9)\n"
+                     "for f in (\"PNG\", \"JPEG\", \"TIFF\"):\n"
+                     "  o = open(f, \"wb\"); a.save(o, f); b.save(o, f)' 2>/dev/null")
+                        .c_str()) != 0)
+        GTEST_SKIP() << "needs Pillow";
+    for (const char* format : {"PNG", "JPEG", "TIFF"}) {
+        SCOPED_TRACE(format);
+        int fd = open((dir / format).c_str(), O_RDONLY | O_CLOEXEC);
+        try {
+            EXPECT_EQ(lumtab::read_image(fd, "first").width(), 5);
+            if (std::string(format) != "TIFF") {
+                EXPECT_EQ(lumtab::read_image(fd, "second").width(), 2);
+            }
+        } catch (const lumtab::Error& error) {
+            close(fd);
+            if (std::string(error.what()).find("not read by this build") == std::string::npos)
+                throw;
+            GTEST_SKIP() << "built without the image libraries";
+        }
+        EXPECT_EQ(lseek(fd, 0, SEEK_CUR), lseek(fd, 0, SEEK_END));
+        close(fd);
+    }
+}
+
 TEST(Library, WritesAnImageARowAtATime) {
     ScratchDir dir;
     const lumtab::Image image = random_image(4, 3, 9);

@@ -997,6 +997,10 @@ TEST(Lumtab, ReadsPngTiffAndJpegAsNetpbmDoes) {
         {pillow + "I.fromarray(u8(7, 11, 2), \"LA\").save(\"image\", \"PNG\")'", "pngtopnm"},
         {pillow + "I.fromarray(u8(7, 11, 4)).save(\"image\", \"PNG\")'", "pngtopnm"},
         {pillow + "I.fromarray(u8(7, 11, 3)).convert(\"P\").save(\"image\", \"PNG\")'", "pngtopnm"},
+        {pillow + "I.fromarray(u8(7, 11, 3)).convert(\"P\").save(\"image\", \"PNG\", "
+                  "transparency=bytes(range(0, 256, 3)))'",
+         "pngtopnm"},
+        {"pbmmake -gray 13 5 | pnmtopng -interlace >image", "pngtopnm"},
         {"pgmramp -lr 13 5 | pamdepth 3 | pnmtopng >image", "pngtopnm"},
         {"ppmpat -gingham2 13 5 | pnmtopng -interlace >image", "pngtopnm"},
         {pillow + "I.fromarray(u8(7, 11)).save(\"image\", \"TIFF\", compression=\"tiff_deflate\")'",
@@ -1010,6 +1014,13 @@ TEST(Lumtab, ReadsPngTiffAndJpegAsNetpbmDoes) {
          "tifftopnm"},
         {"pbmmake -gray 13 5 | pnmtotiff -miniswhite >image", "tifftopnm -byrow"},
         {"pgmramp -lr 13 5 | pnmtotiff -miniswhite >image", "tifftopnm -byrow"},
+        {"pgmramp -lr 13 5 | /usr/bin/convert - -depth 4 tiff:image", "tifftopnm -byrow"},
+        {"ppmpat -gingham2 13 5 | pamtotiff -indexbits=1,2,4 >image 2>/dev/null", "tifftopnm"},
+        {"pbmmake -gray 40 30 | /usr/bin/convert - -define tiff:tile-geometry=16x16 -compress "
+         "group4 tiff:image",
+         "tifftopnm"},
+        {pillow + "I.fromarray(u8(7, 11, 3)).save(\"image\", \"TIFF\", tiffinfo={274: 2})'",
+         "tifftopnm"},
         {"ppmpat -gingham2 40 30 | /usr/bin/convert - -depth 16 -define tiff:tile-geometry=16x16 "
          "-compress zip tiff:image",
          "tifftopnm"},
@@ -1019,6 +1030,12 @@ TEST(Lumtab, ReadsPngTiffAndJpegAsNetpbmDoes) {
         {pillow + "I.fromarray(u8(9, 13)).save(\"image\", \"JPEG\", progressive=True)'",
          "jpegtopnm"},
         {"ppmpat -gingham2 13 5 | pnmtojpeg >image", "jpegtopnm"},
+        // A JFIF revision libjpeg warns of, which the pixels do not depend on;
+        // jpegtopnm refuses it, and is given the file as revision 1.01.
+        {pillow + "import io; b = io.BytesIO(); I.fromarray(u8(9, 13)).save(b, \"JPEG\"); "
+                  "d = bytearray(b.getvalue()); d[11:13] = bytes([2, 1]); "
+                  "open(\"image\", \"wb\").write(d)'",
+         "sh -c '{ head -c 11 \"$0\"; printf \"\\1\\1\"; tail -c +14 \"$0\"; } | jpegtopnm'"},
         // Larger than a reading buffer: lent to the libraries in parts.
         {pillow + "I.fromarray(u8(400, 600, 3)).save(\"image\", \"PNG\")'", "pngtopnm"},
         {pillow + "I.fromarray(u8(400, 600, 3)).save(\"image\", \"JPEG\", quality=95)'",
@@ -1050,6 +1067,47 @@ TEST(Lumtab, ReadsPngTiffAndJpegAsNetpbmDoes) {
             EXPECT_EQ(alpha,
                       numbers_in(output_of(oracle + dir / "image" + " 2>/dev/null | pamtable")));
         }
+    }
+}
+
+// A small file that claims a huge image is refused for what it holds, or read, the
+// same from a file and from a pipe, under an address-space limit: what is held
+// whole (an interlaced PNG, a progressive JPEG) follows what the file holds.
+TEST(Lumtab, ReadsOrRefusesClaimsAlikeWithinMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer's shadow memory does not fit an address-space limit";
+#endif
+    if (std::system("/usr/bin/python3 -c 'import numpy, PIL' 2>/dev/null") != 0)
+        GTEST_SKIP() << "needs numpy and Pillow";
+    if (run_lumtab({"-o", "/dev/null", "-"}, {.input = "\x89PNG\r\n\x1a\n"})
+            .err.find("not read by this build") != std::string::npos)
+        GTEST_SKIP() << "built without the image libraries";
+    ScratchDir dir;
+    ASSERT_EQ(
+        std::system(
+            ("/usr/bin/python3 " LUMTAB_SOURCE_DIR "/tests/make_claims.py " + dir.path()).c_str()),
+        0);
+    const struct {
+        std::string name;
+        int status;
+    } cases[] = {{"tile.tif", 1}, {"interlaced.png", 1}, {"progressive.jpg", 1}, {"white.jpg", 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RunResult from_file = run_lumtab({"-o", "/dev/null", c.name},
+                                         {.directory = dir.path(), .memory_limit = 300 << 20});
+        RunResult from_pipe = run_lumtab(
+            {"-o", "/dev/null", "-"},
+            {.memory_limit = 300 << 20, .input = read_file(dir / c.name), .input_from_pipe = true});
+        EXPECT_EQ(from_file.status, c.status);
+        EXPECT_EQ(from_pipe.status, c.status);
+        // The same words after the name, or none.
+        auto problem = [](const std::string& err, const std::string& name) {
+            const std::string prefix = "lumtab: " + name + ": ";
+            return err.starts_with(prefix) ? err.substr(prefix.size()) : err;
+        };
+        EXPECT_EQ(problem(from_file.err, c.name), problem(from_pipe.err, "standard input"));
+        EXPECT_EQ(from_file.err.find("out of memory"), std::string::npos) << from_file.err;
+        EXPECT_EQ(std::count(from_file.err.begin(), from_file.err.end(), '\n'), c.status);
     }
 }
 

@@ -144,7 +144,8 @@ LUMTAB_API Image channel(const Image& image, int index);
 LUMTAB_API Image read_image(const std::string& path);
 // The same from the open descriptor `fd` (a file, pipe or socket), named `name` in
 // messages. The descriptor stays open; where it is a regular file, its offset is
-// left just past the image, so that images that follow one another can be read.
+// left just past the image, so that images that follow one another can be read
+// (a TIFF, whose parts may lie anywhere, takes all that is left).
 LUMTAB_API Image read_image(int fd, const std::string& name);
 // The same from bytes in memory.
 LUMTAB_API Image read_image(std::span<const std::uint8_t> bytes, const std::string& name);

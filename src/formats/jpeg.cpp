@@ -7,6 +7,8 @@
 #include <vector>
 
 #include <jpeglib.h>
+// Needs jpeglib.h first.
+#include <jerror.h>
 
 #include "formats/decoder.h"
 #include "formats/shared_library.h"
@@ -27,6 +29,7 @@ struct JpegLibrary {
     decltype(&jpeg_read_scanlines) read_scanlines;
     decltype(&jpeg_finish_decompress) finish_decompress;
     decltype(&jpeg_resync_to_restart) resync_to_restart;
+    decltype(&jpeg_has_multiple_scans) has_multiple_scans;
 
     JpegLibrary() {
         library.find(std_error, "jpeg_std_error");
@@ -37,6 +40,7 @@ struct JpegLibrary {
         library.find(read_scanlines, "jpeg_read_scanlines");
         library.find(finish_decompress, "jpeg_finish_decompress");
         library.find(resync_to_restart, "jpeg_resync_to_restart");
+        library.find(has_multiple_scans, "jpeg_has_multiple_scans");
     }
 };
 
@@ -45,9 +49,10 @@ const JpegLibrary& library() {
     return loaded;
 }
 
-// The most memory libjpeg may take: a progressive image holds all its
-// coefficients, about 2 bytes a sample, which a file can only claim so far.
-constexpr long kLeastMemory = 64L << 20;
+// An image in several scans (a progressive one, most often) is held whole, as
+// its coefficients: 128 bytes a block of 8 x 8 samples. What it may take: 64
+// times its file's size, at least this much, which is all a pipe may have.
+constexpr std::uint64_t kLeastWhole = 256ull << 20;
 
 // What libjpeg calls back into, and where it jumps when it fails. Plain data, and
 // the functions that set the jump hold no C++ object: a jump skips no destructor.
@@ -75,9 +80,13 @@ Session* session_of(j_common_ptr jpeg) {
 }
 
 // A warning means data missing or wrong (a truncated file, which libjpeg would pad
-// with grey; corrupt data): a refusal. Trace messages are of no concern.
+// with grey; corrupt data): a refusal; but for those about what the pixels do not
+// depend on. Trace messages are of no concern.
 void on_message(j_common_ptr jpeg, int level) {
-    if (level < 0) on_error(jpeg);
+    if (level >= 0) return;
+    const int code = jpeg->err->msg_code;
+    if (code == JWRN_JFIF_MAJOR || code == JWRN_BOGUS_ICC) return;
+    on_error(jpeg);
 }
 
 void init_source(j_decompress_ptr) {}
@@ -91,6 +100,7 @@ boolean fill_input_buffer(j_decompress_ptr jpeg) {
     Input& in = *session->in;
     in.skip(session->lent);
     session->lent = 0;
+    session->taken = nullptr;
     std::span<const std::uint8_t> bytes;
     bool thrown = false;
     try {
@@ -121,7 +131,7 @@ void skip_input_data(j_decompress_ptr jpeg, long count) {
 
 void term_source(j_decompress_ptr) {}
 
-bool start(Session* session, long most_memory) {
+bool start(Session* session) {
     if (setjmp(session->jump) != 0) return false;
     const JpegLibrary& jpeg = library();
     session->jpeg.err = jpeg.std_error(&session->errors);
@@ -130,7 +140,6 @@ bool start(Session* session, long most_memory) {
     jpeg.create_decompress(&session->jpeg, JPEG_LIB_VERSION, sizeof session->jpeg);
     session->created = true;
     session->jpeg.client_data = session;
-    session->jpeg.mem->max_memory_to_use = most_memory;
     session->source.init_source = init_source;
     session->source.fill_input_buffer = fill_input_buffer;
     session->source.skip_input_data = skip_input_data;
@@ -141,8 +150,28 @@ bool start(Session* session, long most_memory) {
     return true;
 }
 
-bool start_decompress(Session* session) {
+// The bytes an image in several scans is held in, or 0 for one scan.
+bool bytes_held_whole(Session* session, std::uint64_t* bytes) {
     if (setjmp(session->jump) != 0) return false;
+    *bytes = 0;
+    const jpeg_decompress_struct& jpeg = session->jpeg;
+    if (library().has_multiple_scans(&session->jpeg) == 0) return true;
+    for (int i = 0; i < jpeg.num_components; ++i) {
+        const jpeg_component_info& component = jpeg.comp_info[i];
+        auto round_up = [](std::uint64_t n, std::uint64_t step) {
+            return (n + step - 1) / step * step;
+        };
+        *bytes += round_up(component.width_in_blocks, std::uint64_t(component.h_samp_factor)) *
+                  round_up(component.height_in_blocks, std::uint64_t(component.v_samp_factor)) *
+                  sizeof(JBLOCK);
+    }
+    return true;
+}
+
+bool start_decompress(Session* session, std::uint64_t most_memory) {
+    if (setjmp(session->jump) != 0) return false;
+    // Beyond what the coefficients take, libjpeg's own bookkeeping.
+    session->jpeg.mem->max_memory_to_use = static_cast<long>(most_memory + (16 << 20));
     library().start_decompress(&session->jpeg);
     return true;
 }
@@ -164,10 +193,7 @@ class JpegDecoder : public Decoder {
     explicit JpegDecoder(Input& in) : in_(in) {
         session_.in = &in;
         session_.failure = &failure_;
-        std::int64_t left = in.bytes_left();
-        long most = left >= 0 ? std::max<long>(kLeastMemory, 64 * std::min<long>(left, 1L << 40))
-                              : kLeastMemory * 4;
-        if (!start(&session_, most)) fail();
+        if (!start(&session_)) fail();
         jpeg_decompress_struct& jpeg = session_.jpeg;
         if (jpeg.data_precision != 8)
             throw Error(in.name(), "JPEG: " + std::to_string(jpeg.data_precision) +
@@ -183,7 +209,17 @@ class JpegDecoder : public Decoder {
             default:
                 throw Error(in.name(), "JPEG: CMYK and other colour spaces are not read");
         }
-        if (!start_decompress(&session_)) fail();
+        const std::int64_t left = in.bytes_left();
+        const std::uint64_t most =
+            std::max(kLeastWhole, left >= 0 ? 64 * std::min<std::uint64_t>(left, 1ull << 40) : 0);
+        std::uint64_t whole = 0;
+        if (!bytes_held_whole(&session_, &whole)) fail();
+        if (whole > most)
+            throw Error(in.name(), "JPEG: an image in several scans is held whole, and this one " +
+                                       std::string("would take ") + std::to_string(whole >> 20) +
+                                       " MiB, more than the " + std::to_string(most >> 20) +
+                                       " MiB allowed it");
+        if (!start_decompress(&session_, most)) fail();
         info_.format = Format::jpeg;
         info_.width = static_cast<std::int32_t>(jpeg.output_width);
         info_.height = static_cast<std::int32_t>(jpeg.output_height);
@@ -215,20 +251,31 @@ class JpegDecoder : public Decoder {
             column_ += n;
             if (column_ == row_.size()) {
                 column_ = 0;
-                if (++rows_ == info_.height && !finish(&session_)) fail();
+                if (++rows_ == info_.height) {
+                    if (!finish(&session_)) fail();
+                    give_back(in_, session_);
+                }
             }
         }
         return count;
     }
 
-    // Ends libjpeg's work, also where the constructor fails, and moves the input
-    // past what libjpeg used of it, so that it stays where the image ends.
+    // Moves the input past what libjpeg used of the bytes lent it, and lends none.
+    static void give_back(Input& in, Session& session) {
+        if (session.taken != nullptr)
+            in.skip(static_cast<std::size_t>(session.source.next_input_byte - session.taken));
+        session.taken = nullptr;
+        session.lent = 0;
+        session.source.bytes_in_buffer = 0;
+    }
+
+    // Ends libjpeg's work, also where the constructor fails; the input stays where
+    // the image ends, or where libjpeg stopped.
     struct Ending {
         Input& in;
         Session& session;
         ~Ending() {
-            if (session.taken != nullptr)
-                in.skip(static_cast<std::size_t>(session.source.next_input_byte - session.taken));
+            give_back(in, session);
             if (session.created) library().destroy_decompress(&session.jpeg);
         }
     };

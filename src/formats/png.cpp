@@ -6,6 +6,7 @@
 #include <csetjmp>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <vector>
 
 #include "formats/decoder.h"
@@ -29,10 +30,10 @@ struct PngLibrary {
     decltype(&png_read_info) read_info;
     decltype(&png_get_IHDR) get_IHDR;
     decltype(&png_set_palette_to_rgb) set_palette_to_rgb;
-    decltype(&png_set_packing) set_packing;
     decltype(&png_set_interlace_handling) set_interlace_handling;
     decltype(&png_read_update_info) read_update_info;
     decltype(&png_get_rowbytes) get_rowbytes;
+    decltype(&png_get_channels) get_channels;
     decltype(&png_read_row) read_row;
     decltype(&png_read_end) read_end;
 
@@ -47,10 +48,10 @@ struct PngLibrary {
         library.find(read_info, "png_read_info");
         library.find(get_IHDR, "png_get_IHDR");
         library.find(set_palette_to_rgb, "png_set_palette_to_rgb");
-        library.find(set_packing, "png_set_packing");
         library.find(set_interlace_handling, "png_set_interlace_handling");
         library.find(read_update_info, "png_read_update_info");
         library.find(get_rowbytes, "png_get_rowbytes");
+        library.find(get_channels, "png_get_channels");
         library.find(read_row, "png_read_row");
         library.find(read_end, "png_read_end");
     }
@@ -106,6 +107,7 @@ struct Header {
     png_uint_32 width, height;
     int bit_depth, color_type, interlace;
     int passes;
+    int channels;  // as libpng gives them: a palette's colours, with alpha where tRNS has it
     std::size_t row_bytes;
 };
 
@@ -122,12 +124,13 @@ bool start(Session* session, Header* header) {
     png.read_info(session->png, session->info);
     png.get_IHDR(session->png, session->info, &header->width, &header->height, &header->bit_depth,
                  &header->color_type, &header->interlace, nullptr, nullptr);
+    // A palette's colours, 8 bits each; grey of fewer bits stays packed, a row's
+    // bits in its bytes, as stored, as an interlaced image is held.
     if (header->color_type == PNG_COLOR_TYPE_PALETTE) png.set_palette_to_rgb(session->png);
-    // One byte a sample below 8 bits, its value as stored.
-    if (header->bit_depth < 8) png.set_packing(session->png);
     header->passes = png.set_interlace_handling(session->png);
     png.read_update_info(session->png, session->info);
     header->row_bytes = png.get_rowbytes(session->png, session->info);
+    header->channels = png.get_channels(session->png, session->info);
     session->pixels = true;
     return true;
 }
@@ -156,13 +159,17 @@ class PngDecoder : public Decoder {
         info_.height = static_cast<std::int32_t>(header.height);
         bool palette = header.color_type == PNG_COLOR_TYPE_PALETTE;
         info_.max_value = palette ? 255 : (1 << header.bit_depth) - 1;
-        const bool alpha = (header.color_type & PNG_COLOR_MASK_ALPHA) != 0;
-        const bool colour = (header.color_type & PNG_COLOR_MASK_COLOR) != 0;
-        info_.channels = (colour ? 3 : 1) + (alpha ? 1 : 0);
-        info_.tuple_type = std::string(colour ? "RGB" : "GRAYSCALE") + (alpha ? "_ALPHA" : "");
+        info_.channels = header.channels;
+        const bool alpha = info_.channels == 2 || info_.channels == 4;
+        info_.tuple_type =
+            std::string(info_.channels >= 3 ? "RGB" : "GRAYSCALE") + (alpha ? "_ALPHA" : "");
         wide_ = !palette && header.bit_depth == 16;
+        bits_ = !palette && header.bit_depth < 8 ? header.bit_depth : 0;
         row_bytes_ = header.row_bytes;
-        if (header.passes > 1) read_interlaced(header.passes);
+        // Room for a row, and where a pass has none of a row, for libpng to skip it.
+        row_.assign(row_bytes_, 0);
+        interlaced_ = header.passes > 1;
+        if (interlaced_) read_interlaced(header.passes);
     }
 
     const ImageInfo& info() const override { return info_; }
@@ -175,25 +182,32 @@ class PngDecoder : public Decoder {
         throw Error(in_.name(), std::string("PNG: ") + session_.message);
     }
 
-    // An interlaced image comes in passes over the whole of it: held whole, within
-    // what its file could hold (deflate shrinks data at most about 1032 times).
+    // An interlaced image comes in passes over the whole of it, so it is held
+    // whole; a row is made when a pass first reaches it, so that what is held
+    // follows what the file holds, not what its header claims.
     void read_interlaced(int passes) {
-        const std::uint64_t bytes = std::uint64_t(row_bytes_) * std::uint64_t(info_.height);
-        std::int64_t left = in_.bytes_left();
-        std::uint64_t most = left >= 0 ? 1032 * std::uint64_t(left) + (1 << 20) : 1ull << 30;
-        if (bytes > most)
-            throw Error(in_.name(), "PNG: an interlaced image of " + std::to_string(bytes) +
-                                        " bytes, more than its file can hold");
-        raster_.resize(static_cast<std::size_t>(bytes));
-        for (int pass = 0; pass < passes; ++pass)
-            for (std::int32_t y = 0; y < info_.height; ++y)
-                if (!read_row(&session_, raster_.data() + std::size_t(y) * row_bytes_)) fail();
+        for (int pass = 0; pass < passes; ++pass) {
+            // Rows the pass has no pixels of are not written: libpng skips them.
+            const bool columns = PNG_PASS_COLS(png_uint_32(info_.width), pass) != 0;
+            for (std::int32_t y = 0; y < info_.height; ++y) {
+                std::uint8_t* row = row_.data();
+                if (columns && PNG_ROW_IN_INTERLACE_PASS(png_uint_32(y), pass)) {
+                    if (raster_.size() <= std::size_t(y)) raster_.resize(std::size_t(y) + 1);
+                    if (!raster_[std::size_t(y)])
+                        raster_[std::size_t(y)] = std::make_unique<std::uint8_t[]>(row_bytes_);
+                    row = raster_[std::size_t(y)].get();
+                }
+                if (!read_row(&session_, row)) fail();
+            }
+        }
     }
 
     // The next row's bytes, as libpng gives them.
     const std::uint8_t* next_row() {
-        if (!raster_.empty()) return raster_.data() + std::size_t(rows_) * row_bytes_;
-        row_.resize(row_bytes_);
+        if (interlaced_) {
+            const auto y = std::size_t(rows_);
+            return y < raster_.size() && raster_[y] ? raster_[y].get() : row_.data();
+        }
         if (!read_row(&session_, row_.data())) fail();
         return row_.data();
     }
@@ -208,7 +222,10 @@ class PngDecoder : public Decoder {
             for (std::size_t i = 0; i < n; ++i) {
                 std::size_t at = column_ + i;
                 out[count + i] = static_cast<Sample>(
-                    wide_ ? row_start_[2 * at] << 8 | row_start_[2 * at + 1] : row_start_[at]);
+                    wide_   ? row_start_[2 * at] << 8 | row_start_[2 * at + 1]
+                    : bits_ ? row_start_[at * bits_ / 8] >> (8 - bits_ - at * bits_ % 8) &
+                                  ((1 << bits_) - 1)
+                            : row_start_[at]);
             }
             count += n;
             column_ += n;
@@ -232,9 +249,11 @@ class PngDecoder : public Decoder {
     std::exception_ptr failure_;
     ImageInfo info_;
     bool wide_ = false;
+    int bits_ = 0;  // of a packed grey sample, below 8
     std::size_t row_bytes_ = 0;
     std::vector<std::uint8_t> row_;
-    std::vector<std::uint8_t> raster_;  // an interlaced image, whole
+    bool interlaced_ = false;
+    std::vector<std::unique_ptr<std::uint8_t[]>> raster_;  // an interlaced image's rows
     const std::uint8_t* row_start_ = nullptr;
     std::int32_t rows_ = 0;
     std::size_t column_ = 0;  // samples of the row read

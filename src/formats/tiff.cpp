@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <string_view>
 #include <vector>
 
 #include "formats/decoder.h"
@@ -88,6 +90,7 @@ tmsize_t on_read(thandle_t handle, void* out, tmsize_t size) {
     std::uint64_t left = source->size - std::min(source->size, source->position);
     auto n =
         static_cast<std::size_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(size), left));
+    if (n == 0) return 0;
     if (source->fd < 0) {
         std::memcpy(out, source->memory.data() + source->position, n);
     } else {
@@ -133,13 +136,17 @@ void on_unmap(thandle_t, void*, toff_t) {}
 
 int on_error(TIFF*, void* user, const char*, const char* format, va_list arguments) {
     auto* source = static_cast<Source*>(user);
-    if (source->error.empty()) {
-        char message[512];
-        std::vsnprintf(message, sizeof message, format, arguments);
-        source->error = message;
-        // Some messages start with the file's name, which the line gives already.
-        const std::string name = source->name + ": ";
-        if (source->error.starts_with(name)) source->error.erase(0, name.size());
+    if (!source->error.empty()) return 1;
+    char message[512];
+    std::vsnprintf(message, sizeof message, format, arguments);
+    // Some messages start with the file's name, which the line gives already.
+    std::string_view text(message);
+    if (text.starts_with(source->name) && text.substr(source->name.size()).starts_with(": "))
+        text.remove_prefix(source->name.size() + 2);
+    try {
+        source->error = text;
+    } catch (const std::bad_alloc&) {
+        source->error.clear();  // then the caller's own words; nothing may leave libtiff
     }
     return 1;  // not to be printed
 }
@@ -150,8 +157,14 @@ int on_warning(TIFF* tiff, void* user, const char* module, const char* format, v
     return 1;
 }
 
-// A file of its own for a TIFF that comes through a pipe: libtiff seeks.
+// A file of its own for a TIFF that comes through a pipe: libtiff seeks. A
+// classic TIFF addresses at most 4 GiB, and more is not kept for it.
 int spool(Input& in) {
+    const bool classic = [&] {
+        auto head = in.look_ahead(4);
+        return head.size() >= 4 && (head[2] == 42 || head[3] == 42);
+    }();
+    std::uint64_t kept = 0;
     const char* directory = std::getenv("TMPDIR");
     if (directory == nullptr || *directory == '\0') directory = "/tmp";
     int fd = ::open(directory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
@@ -165,6 +178,11 @@ int spool(Input& in) {
                                    std::strerror(errno));
     for (auto bytes = in.look_ahead(Input::kBufferSize); !bytes.empty();
          bytes = in.look_ahead(Input::kBufferSize)) {
+        kept += bytes.size();
+        if (classic && kept > (std::uint64_t(1) << 32)) {
+            ::close(fd);
+            throw Error(in.name(), "TIFF: more than the 4 GiB a TIFF can address");
+        }
         for (std::size_t done = 0; done < bytes.size();) {
             ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
             if (n < 0 && errno == EINTR) continue;
@@ -210,10 +228,13 @@ class TiffDecoder : public Decoder {
     }
     [[noreturn]] void refuse(const std::string& what) { throw Error(in_.name(), "TIFF: " + what); }
 
+    // Where libtiff reads the file, which it takes as a whole: the input is left
+    // at its end.
     void open_source() {
         if (auto memory = in_.memory_left(); !memory.empty()) {
             source_.memory = memory;
             source_.size = memory.size();
+            in_.skip_rest();
             return;
         }
         source_.start = in_.file_offset();
@@ -227,6 +248,7 @@ class TiffDecoder : public Decoder {
         if (::fstat(source_.fd, &status) != 0) throw Error::from_errno(in_.name(), errno);
         source_.size =
             static_cast<std::uint64_t>(std::max<std::int64_t>(status.st_size - source_.start, 0));
+        in_.skip_rest();
     }
 
     template <typename Value>
@@ -280,6 +302,7 @@ class TiffDecoder : public Decoder {
     std::uint16_t bits_ = 8;
     std::uint16_t samples_per_pixel_ = 1;
     bool min_is_white_ = false;
+    bool mirrored_ = false;  // each row right to left
     bool palette_ = false;
     std::vector<std::uint16_t> colour_map_;  // red, green, blue of each index, 0 to 255
     bool tiled_ = false;
@@ -301,11 +324,21 @@ void TiffDecoder::read_header() {
     const auto format = field<std::uint16_t>(TIFFTAG_SAMPLEFORMAT);
     if (format == SAMPLEFORMAT_IEEEFP) refuse("floating-point samples are not read");
     if (format == SAMPLEFORMAT_INT) refuse("signed samples are not read");
-    if (format != SAMPLEFORMAT_UINT)
+    // Samples of no stated format are read as unsigned, as tifftopnm reads them.
+    if (format != SAMPLEFORMAT_UINT && format != SAMPLEFORMAT_VOID)
         refuse("samples of format " + std::to_string(format) + " are not read");
-    if (field<std::uint16_t>(TIFFTAG_PLANARCONFIG) == PLANARCONFIG_SEPARATE)
+    if (field<std::uint16_t>(TIFFTAG_PLANARCONFIG) == PLANARCONFIG_SEPARATE &&
+        samples_per_pixel_ > 1)
         refuse("separate planes of samples are not read");
-    std::uint16_t photometric = field<std::uint16_t>(TIFFTAG_PHOTOMETRIC, false);
+    // Rows from the top, perhaps mirrored: those read as stored, as tifftopnm reads them.
+    const auto orientation = field<std::uint16_t>(TIFFTAG_ORIENTATION);
+    if (orientation != ORIENTATION_TOPLEFT && orientation != ORIENTATION_TOPRIGHT)
+        refuse("orientation " + std::to_string(orientation) +
+               " is not read: lumtab reads rows stored from the top");
+    mirrored_ = orientation == ORIENTATION_TOPRIGHT;
+    std::uint16_t photometric = 0;
+    if (library().get_field(tiff_, TIFFTAG_PHOTOMETRIC, &photometric) != 1)
+        refuse("no photometric interpretation");
     if (photometric == PHOTOMETRIC_YCBCR &&
         field<std::uint16_t>(TIFFTAG_COMPRESSION) == COMPRESSION_JPEG) {
         // libtiff converts YCbCr in JPEG to RGB itself.
@@ -350,30 +383,45 @@ void TiffDecoder::read_header() {
     if (palette_) read_colour_map();
     tiled_ = library().is_tiled(tiff_) != 0;
     if (tiled_) {
-        if (bits_ < 8) refuse("tiles of fewer than 8 bits a sample are not read");
         tile_width_ = field<std::uint32_t>(TIFFTAG_TILEWIDTH);
         tile_height_ = field<std::uint32_t>(TIFFTAG_TILELENGTH);
         if (tile_width_ == 0 || tile_height_ == 0) refuse("tiles without a size");
+        // The rows of tiles side by side are rows of the image: whole bytes a tile.
+        if (std::uint64_t(tile_width_) * samples_per_pixel_ * bits_ % 8 != 0)
+            refuse("tiles of " + std::to_string(tile_width_) + " pixels, not whole bytes");
     }
     // A row, or a row of tiles, can only be so much larger than the file: deflate
     // shrinks data at most about 1032 times.
+    const std::uint64_t across =
+        tiled_ ? (std::uint64_t(info_.width) + tile_width_ - 1) / tile_width_ * tile_width_
+               : std::uint64_t(info_.width);
     const std::uint64_t row_bytes =
-        std::uint64_t(info_.width) * info_.channels * 2 * (tiled_ ? tile_height_ : 1);
-    if (row_bytes > 1032 * source_.size + (1 << 20))
-        refuse("rows of " + std::to_string(row_bytes) + " bytes, more than the file can hold");
+        across * info_.channels * 2 * (tiled_ ? std::uint64_t(tile_height_) : 1);
+    const std::uint64_t tile_bytes =
+        tiled_ ? static_cast<std::uint64_t>(library().tile_size(tiff_)) : 0;
+    const std::uint64_t most = 1032 * source_.size + (1 << 20);
+    if (row_bytes > most || tile_bytes > most)
+        refuse("rows of " + std::to_string(std::max(row_bytes, tile_bytes)) +
+               " bytes, more than the file can hold");
     samples_.resize(std::size_t(info_.width) * std::size_t(info_.channels));
 }
 
-// The colour map's 16-bit entries, to 0 to 255: their high byte, as tifftopnm and
-// Pillow read them.
+// The colour map's 16-bit entries, to 0 to 255: their high byte, as tifftopnm
+// reads them; but where every entry is below 256, the map was written with 8-bit
+// values, and they are taken as they are, as libtiff's own RGBA reading (and so
+// tifftopnm) takes them.
 void TiffDecoder::read_colour_map() {
     std::uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
     if (library().get_field(tiff_, TIFFTAG_COLORMAP, &red, &green, &blue) != 1)
         refuse("palette without colours");
     const std::size_t entries = std::size_t(1) << bits_;
+    bool eight_bits = true;
+    for (std::size_t i = 0; i < entries; ++i)
+        eight_bits = eight_bits && red[i] < 256 && green[i] < 256 && blue[i] < 256;
     for (std::size_t i = 0; i < entries; ++i)
         for (const std::uint16_t* channel : {red, green, blue})
-            colour_map_.push_back(static_cast<std::uint16_t>(channel[i] >> 8));
+            colour_map_.push_back(
+                static_cast<std::uint16_t>(eight_bits ? channel[i] : channel[i] >> 8));
 }
 
 void TiffDecoder::next_row() {
@@ -431,6 +479,12 @@ void TiffDecoder::unpack_row(const std::uint8_t* row) {
         }
         if (min_is_white_ && !alpha) value = static_cast<std::uint16_t>(info_.max_value - value);
         samples_[out++] = value;
+    }
+    if (mirrored_) {
+        const auto channels = static_cast<std::ptrdiff_t>(info_.channels);
+        for (auto left = samples_.begin(), right = samples_.end() - channels; left < right;
+             left += channels, right -= channels)
+            std::swap_ranges(left, left + channels, right);
     }
 }
 

@@ -50,6 +50,24 @@ std::int64_t Input::file_offset() const {
     return position < 0 ? -1 : position - static_cast<std::int64_t>(end_ - position_);
 }
 
+void Input::skip_rest() {
+    consumed_ += end_;
+    position_ = end_ = 0;
+    if (in_memory_) {
+        consumed_ += memory_.size();
+        memory_ = {};
+    } else if (off_t here = file_offset(); here >= 0) {
+        if (off_t end = ::lseek(fd_, 0, SEEK_END); end > here)
+            consumed_ += std::uint64_t(end - here);
+    } else {
+        while (fill()) {
+            consumed_ += end_;
+            position_ = end_ = 0;
+        }
+    }
+    at_end_ = true;
+}
+
 Input::~Input() {
     if (owned_ && fd_ >= 0) ::close(fd_);
 }

@@ -77,6 +77,10 @@ class Input {
         position_ += count;
     }
 
+    // Moves past every byte left, as a reader of the whole file (TIFF's, which
+    // reads where it likes) has used them: a regular file's offset goes to its end.
+    void skip_rest();
+
     // Reads bytes into `out` until it is full or the input ends; returns how many.
     std::size_t read(std::span<std::uint8_t> out);
 
