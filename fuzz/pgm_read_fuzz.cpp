@@ -110,9 +110,9 @@ bool sound(const Reading& reading) {
     if (header.width < 0 || header.height < 0 || header.max_value < 1 || header.max_value > 65535 ||
         header.channels < 1 || header.channels > 4 || reading.samples.size() != header.samples())
         return false;
-    std::uint16_t top = checked(header.format) ? header.max_value
-                        : header.max_value > 255   ? 65535
-                                                   : 255;
+    std::uint16_t top = checked(header.format)   ? header.max_value
+                        : header.max_value > 255 ? 65535
+                                                 : 255;
     return std::all_of(reading.samples.begin(), reading.samples.end(),
                        [top](std::uint16_t sample) { return sample <= top; });
 }
