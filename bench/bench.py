@@ -353,7 +353,11 @@ class Bench:
         for regime, count, pause in regimes:
             if count <= 0:
                 continue
-            a, b = measure(side, baseline, count, pause)
+            try:
+                a, b = measure(side, baseline, count, pause)
+            except RunFailed as error:  # a format or option newer than the baseline
+                print("  the baseline cannot run this: %s" % error, flush=True)
+                return
             print("  %s, against the baseline: %s %s, baseline %s; %.2f" % (
                 regime, side.label, ms(statistics.median(a)), ms(statistics.median(b)),
                 statistics.median(a) / statistics.median(b)), flush=True)
