@@ -441,10 +441,7 @@ class Bench:
         names = ["image%04d.pgm" % i for i in range(1000)]
         for i, name in enumerate(names):
             write_random_image(os.path.join(work, name), 64, 64, 255, seed=100 + i)
-        tables = [os.path.join(work, name[:-3] + "int") for name in names]
-        list_file = os.path.join(work, "names")
-        with open(list_file, "wb") as f:
-            f.write(b"".join(name.encode() + b"\0" for name in names))
+        tables, list_file = self.tables_and_list(work, names)
         cores = len(os.sched_getaffinity(0))
         print("  xargs runs %d at a time" % cores)
         xargs = Side("xargs", ["xargs", "-0", "-n", "1", "-P", str(cores), self.lumtab],
@@ -544,13 +541,18 @@ class Bench:
                 f.write(header + generator.randbytes(side * side))
         return names
 
-    def jobs(self, work):
-        """10,000 images of 64 x 64: lumtab -j 0 vs -j 1, and vs xargs -n 1 -P <cores>"""
-        names = self.images(work, 10000, 64)
-        tables = [os.path.join(work, name[:-3] + "int") for name in names]
+    def tables_and_list(self, work, names):
+        """The tables that names in work give, and a file listing the names, each
+        ended by a NUL byte."""
         list_file = os.path.join(work, "names")
         with open(list_file, "wb") as f:
             f.write(b"".join(name.encode() + b"\0" for name in names))
+        return [os.path.join(work, name[:-3] + "int") for name in names], list_file
+
+    def jobs(self, work):
+        """10,000 images of 64 x 64: lumtab -j 0 vs -j 1, and vs xargs -n 1 -P <cores>"""
+        names = self.images(work, 10000, 64)
+        tables, list_file = self.tables_and_list(work, names)
         cores = len(os.sched_getaffinity(0))
         print("  %d cores" % cores)
         clear = lambda: remove(*tables)
@@ -567,10 +569,7 @@ class Bench:
     def list(self, work):
         """100,000 names through --files-from -0 vs as many as fit on a command line"""
         names = self.images(work, 100000, 1, prefix="i")
-        tables = [os.path.join(work, name[:-3] + "int") for name in names]
-        list_file = os.path.join(work, "names")
-        with open(list_file, "wb") as f:
-            f.write(b"".join(name.encode() + b"\0" for name in names))
+        tables, list_file = self.tables_and_list(work, names)
         # The room for arguments: ARG_MAX less the environment, and a margin.
         room = os.sysconf("SC_ARG_MAX") - sum(len(k) + len(v) + 10 for k, v in os.environ.items())
         fit = min(len(names), (room - 4096) // (len(names[0]) + 1 + 8))

@@ -3,9 +3,6 @@
 // through a pipe, and from a file (a memfd). Any crash, hang, leak or undefined behaviour is a
 // finding, and so is an image accepted with other than width × height × channels samples, a sample
 // above its maximum value, or readings that disagree.
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -17,6 +14,7 @@
 
 #include "formats/decoder.h"
 #include "io/input.h"
+#include "memory_file.h"
 
 namespace {
 
@@ -55,28 +53,6 @@ Reading read_all(Input& in) {
     return reading;
 }
 
-// A file that holds `bytes`, at its start.
-int file_holding(std::span<const std::uint8_t> bytes) {
-    int fd = memfd_create("image", MFD_CLOEXEC);
-    if (fd < 0 || write(fd, bytes.data(), bytes.size()) != ssize_t(bytes.size()) ||
-        lseek(fd, 0, SEEK_SET) != 0)
-        std::abort();
-    return fd;
-}
-
-// The read end of a pipe that holds `bytes`, or -1 where they do not fit in it.
-int pipe_holding(std::span<const std::uint8_t> bytes) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) std::abort();
-    int capacity = fcntl(fds[1], F_SETPIPE_SZ, std::max<int>(4096, static_cast<int>(bytes.size())));
-    bool fits = capacity >= 0 && bytes.size() <= std::size_t(capacity) &&
-                write(fds[1], bytes.data(), bytes.size()) == ssize_t(bytes.size());
-    close(fds[1]);
-    if (fits) return fds[0];
-    close(fds[0]);
-    return -1;
-}
-
 bool sound(const Reading& reading) {
     if (!reading.accepted) return !reading.why.empty();
     const ImageInfo& info = reading.info;
@@ -104,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Input memory(bytes, "image");
     Reading from_memory = read_all(memory);
     if (!sound(from_memory)) std::abort();
-    Input file(file_holding(bytes), "image", true);
+    Input file(memory_file(bytes), "image", true);
     Reading from_file = read_all(file);
     if (from_file.accepted != from_memory.accepted || from_file.samples != from_memory.samples)
         std::abort();

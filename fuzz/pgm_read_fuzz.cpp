@@ -8,9 +8,6 @@
 // image has no header that a known size could read differently, so its pipe reading
 // must match the file's in everything. Every Netpbm format is read: the seeds hold
 // each.
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -27,22 +24,6 @@
 namespace {
 
 using namespace lumtab;
-
-// The read end of a pipe that holds `bytes` and whose write end is closed, or -1
-// where they do not fit in it.
-int pipe_holding(std::span<const std::uint8_t> bytes) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) std::abort();
-    int capacity = fcntl(fds[1], F_GETPIPE_SZ);
-    if (bytes.size() > std::size_t(capacity))
-        capacity = fcntl(fds[1], F_SETPIPE_SZ, static_cast<int>(bytes.size()));
-    bool fits = capacity >= 0 && bytes.size() <= std::size_t(capacity) &&
-                write(fds[1], bytes.data(), bytes.size()) == ssize_t(bytes.size());
-    close(fds[1]);
-    if (fits) return fds[0];
-    close(fds[0]);
-    return -1;
-}
 
 struct Reading {
     bool accepted = false;

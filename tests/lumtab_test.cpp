@@ -971,17 +971,25 @@ TEST(Lumtab, TakesTheChannelAskedForOrSaysWhatThereIs) {
     }
 }
 
+// Why the tests of PNG, TIFF and JPEG cannot run here, or "" where they can: they
+// make their files with numpy and Pillow, and a build may lack the image libraries.
+std::string why_image_tests_cannot_run() {
+    if (std::system("/usr/bin/python3 -c 'import numpy, PIL' 2>/dev/null") != 0)
+        return "needs numpy and Pillow";
+    if (run_lumtab({"-o", "/dev/null", "-"}, {.input = "\x89PNG\r\n\x1a\n"})
+            .err.find("not read by this build") != std::string::npos)
+        return "built without the image libraries";
+    return "";
+}
+
 // PNG, TIFF and JPEG as Pillow, ImageMagick and netpbm write them, whatever the
 // file is called: their colour channels as netpbm's converters read them, then
 // pamtable, and their alpha as pngtopnm -alpha and tifftopnm -alphaout read it.
 TEST(Lumtab, ReadsPngTiffAndJpegAsNetpbmDoes) {
     if (std::system("for tool in pngtopnm tifftopnm jpegtopnm pnmtotiff /usr/bin/convert; do"
-                    " command -v $tool || exit 1; done >/dev/null && "
-                    "/usr/bin/python3 -c 'import numpy, PIL' 2>/dev/null") != 0)
-        GTEST_SKIP() << "needs netpbm, ImageMagick, numpy and Pillow";
-    if (run_lumtab({"-o", "/dev/null", "-"}, {.input = "\x89PNG\r\n\x1a\n"})
-            .err.find("not read by this build") != std::string::npos)
-        GTEST_SKIP() << "built without the image libraries";
+                    " command -v $tool || exit 1; done >/dev/null") != 0)
+        GTEST_SKIP() << "needs netpbm and ImageMagick";
+    if (std::string why = why_image_tests_cannot_run(); !why.empty()) GTEST_SKIP() << why;
     ScratchDir dir;
     const std::string pillow =
         "/usr/bin/python3 -c 'import numpy, PIL.Image as I; r = numpy.random.default_rng(5); "
@@ -1077,11 +1085,7 @@ TEST(Lumtab, ReadsOrRefusesClaimsAlikeWithinMemory) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "AddressSanitizer's shadow memory does not fit an address-space limit";
 #endif
-    if (std::system("/usr/bin/python3 -c 'import numpy, PIL' 2>/dev/null") != 0)
-        GTEST_SKIP() << "needs numpy and Pillow";
-    if (run_lumtab({"-o", "/dev/null", "-"}, {.input = "\x89PNG\r\n\x1a\n"})
-            .err.find("not read by this build") != std::string::npos)
-        GTEST_SKIP() << "built without the image libraries";
+    if (std::string why = why_image_tests_cannot_run(); !why.empty()) GTEST_SKIP() << why;
     ScratchDir dir;
     ASSERT_EQ(
         std::system(
@@ -1113,11 +1117,7 @@ TEST(Lumtab, ReadsOrRefusesClaimsAlikeWithinMemory) {
 
 // A library's complaint about the file, in one line of lumtab's; nothing left.
 TEST(Lumtab, RefusesBrokenPngTiffAndJpegInOneLine) {
-    if (std::system("/usr/bin/python3 -c 'import numpy, PIL' 2>/dev/null") != 0)
-        GTEST_SKIP() << "needs numpy and Pillow";
-    if (run_lumtab({"-o", "/dev/null", "-"}, {.input = "\x89PNG\r\n\x1a\n"})
-            .err.find("not read by this build") != std::string::npos)
-        GTEST_SKIP() << "built without the image libraries";
+    if (std::string why = why_image_tests_cannot_run(); !why.empty()) GTEST_SKIP() << why;
     ScratchDir dir;
     ASSERT_EQ(std::system(("cd " + dir.path() +
                            " && /usr/bin/python3 -c 'import numpy, PIL.Image as I; "

@@ -1,4 +1,5 @@
-// Files in memory, for tests and fuzzers to read as regular files of known size.
+// Files in memory and filled pipes, for tests and fuzzers to read as regular
+// files of known size and as pipes.
 #pragma once
 
 #include <cstdint>
@@ -9,3 +10,7 @@
 // std::runtime_error if it cannot be made.
 int memory_file(std::span<const std::uint8_t> bytes);
 int memory_file(const std::string& bytes);
+
+// The read end of a pipe that holds `bytes` and whose write end is closed, or -1
+// where they do not fit in it.
+int pipe_holding(std::span<const std::uint8_t> bytes);
