@@ -102,6 +102,10 @@ struct Target {
     std::string path;      // the file a plain open would reach, perhaps not there yet
     int descriptor = -1;   // or this descriptor of ours, which the name stands for
     bool foreign = false;  // `path` stands for a descriptor of another process
+    // What the last lstat found at `path` where it was no link: 0 and `status`,
+    // or -1 where nothing was there; 1 where `path` was not looked at as it is.
+    int looked = 1;
+    struct stat status {};
 };
 
 // Follows the symbolic links of `name`. As the kernel does where
@@ -115,7 +119,8 @@ Target follow_links(const std::string& name) {
     std::string path = name;
     for (int hops = 0; hops <= 40; ++hops) {
         struct stat link {};
-        if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return {path};
+        if (::lstat(path.c_str(), &link) != 0) return {path, -1, false, -1};
+        if (!S_ISLNK(link.st_mode)) return {path, -1, false, 0, link};
         std::string directory = directory_of(path);
         struct stat parent {};
         if (::stat(directory.empty() ? "." : directory.c_str(), &parent) == 0 &&
@@ -184,8 +189,9 @@ OutputFile::OutputFile(const std::string& name) : name_(name) {
         if (fd_ < 0) throw Error::from_errno(name_, errno);
         return;
     }
-    struct stat old {};
-    if (::stat(path_.c_str(), &old) == 0) {
+    // Not a link, so what lstat saw is what stat would see.
+    struct stat old = target.status;
+    if (target.looked == 0 || (target.looked == 1 && ::stat(path_.c_str(), &old) == 0)) {
         if (S_ISDIR(old.st_mode)) throw Error::from_errno(name_, EISDIR);
         if (!S_ISREG(old.st_mode)) {
             // A device or a FIFO is written into, as a plain open would: renaming a
