@@ -10,7 +10,9 @@
 namespace lumtab {
 
 bool TextRun::has_room() const {
-    return size_ + 2 * (kCopyAlignment + Input::kBufferSize) <= kCapacity;
+    // An empty run has room, or a reader would take nothing.
+    static_assert(4 * (kCopyAlignment + Input::kBufferSize) < kCapacity);
+    return size_ + 4 * (kCopyAlignment + Input::kBufferSize) <= kCapacity;
 }
 
 void TextRun::reserve(std::size_t total) {

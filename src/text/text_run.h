@@ -20,7 +20,7 @@ class TextRun {
     // The most text it holds. It starts small and grows to this, so that a small
     // input costs little. Fuzzing builds make it small, as the input's buffer.
 #ifdef LUMTAB_SMALL_BUFFERS
-    static constexpr std::size_t kCapacity = 2048;
+    static constexpr std::size_t kCapacity = 4096;
 #else
     static constexpr std::size_t kCapacity = 1024 * 1024;
 #endif
@@ -38,8 +38,9 @@ class TextRun {
     void clear() {
         size_ = 0;
     }
-    // Whether two windows of the input still fit: a reader may take one more once
-    // there is no room, to end the run at a whole pixel.
+    // Whether four windows of the input still fit: a reader that takes one now may
+    // take up to three more once there is no room, to end the run at a whole pixel
+    // of up to four samples.
     bool has_room() const;
 
     // Appends `bytes`, and whitespace before them so that they lie within a cache
