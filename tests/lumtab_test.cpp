@@ -807,6 +807,21 @@ TEST(Lumtab, NamesTheLineAtFaultInALargeTable) {
     EXPECT_TRUE(read_file(dir / "t.pgm").ends_with(random));
 }
 
+// Plain colour text as sparse as a reader's windows: a run of text that fills up
+// mid-pixel still has room for the windows that end the pixel.
+TEST(Lumtab, ReadsSparsePlainColourText) {
+    ScratchDir dir;
+    std::string text = "P3\n60 1\n255\n";
+    for (int sample = 0; sample < 60 * 3; ++sample)
+        text += "1" + std::string(90000, ' ');
+    write_file(dir / "sparse.ppm", text);
+    RunResult result =
+        run_lumtab({"--channel=all", "-o", "-", "sparse.ppm"}, {.directory = dir.path()});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(numbers_in(result.out), std::vector<unsigned>(60 * 3, 1));
+}
+
 // A plain image is parsed in blocks on two threads at once: the fault reported is
 // the first in the image, wherever the faults lie, and bytes after it are ignored.
 TEST(Lumtab, NamesTheFirstFaultInALargePlainImage) {
