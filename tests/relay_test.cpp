@@ -1,4 +1,4 @@
-#include "table/relay.h"
+#include "threads/relay.h"
 
 #include <gtest/gtest.h>
 

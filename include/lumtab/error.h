@@ -1,6 +1,7 @@
 // The one way the library fails: it throws lumtab::Error, and never prints, exits
-// or aborts for what a file or the system does. Only the three functions of
-// <lumtab/pgm.h>, whose contract is to, print a message and end the process.
+// or aborts for what a file or the system does. The three functions of
+// <lumtab/pgm.h> are the exception: their contract is to print a message and end
+// the process.
 #pragma once
 
 #include <exception>

@@ -11,13 +11,4 @@
 #include "image.h"
 #include "pgm.h"
 #include "table.h"
-
-namespace lumtab {
-
-// A process's last chance, from its own handler of a fatal signal: removes the
-// named temporary files of the outputs being written (where the file system
-// offers no unnamed ones), which the signal would otherwise leave behind. Safe in
-// a signal handler. The library itself never installs a handler.
-LUMTAB_API void remove_temporary_files() noexcept;
-
-}  // namespace lumtab
+#include "temporary_files.h"

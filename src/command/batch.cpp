@@ -5,22 +5,20 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <unordered_map>
 
 #include "command/output_names.h"
 #include "command/progress.h"
-#include "command/report.h"
+#include "io/report.h"
 #include "io/input.h"
+#include "io/memory_error.h"
 #include "table/convert.h"
+#include "threads/workers.h"
 
 namespace lumtab {
 
@@ -66,84 +64,6 @@ struct Job {
     std::atomic<std::uint64_t> bytes_done{0};
     std::atomic<bool> finished{false};
     std::optional<Error> failure;
-};
-
-// Threads that run jobs as they are handed over.
-class Workers {
-  public:
-    using Work = std::function<void(Job&)>;
-
-    // Starts `count` threads, or as many as can be started.
-    Workers(unsigned count, Work work) : work_(std::move(work)) {
-        for (unsigned i = 0; i < count; ++i) {
-            try {
-                threads_.emplace_back([this] { serve(); });
-            } catch (const std::system_error&) {
-                break;
-            }
-        }
-    }
-
-    ~Workers() {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        ready_.notify_all();
-        for (std::thread& thread : threads_)
-            thread.join();
-    }
-    Workers(const Workers&) = delete;
-    Workers& operator=(const Workers&) = delete;
-
-    bool any() const { return !threads_.empty(); }
-
-    void start(Job& job) {
-        {
-            std::lock_guard lock(mutex_);
-            queue_.push_back(&job);
-        }
-        ready_.notify_one();
-    }
-
-    // Waits until `job` has finished, or `timeout` has passed.
-    void wait(const Job& job, std::chrono::milliseconds timeout) {
-        std::unique_lock lock(mutex_);
-        awaited_ = &job;
-        done_.wait_for(lock, timeout, [&] { return job.finished.load(); });
-        awaited_ = nullptr;
-    }
-
-  private:
-    void serve() {
-        for (;;) {
-            Job* job = nullptr;
-            {
-                std::unique_lock lock(mutex_);
-                ready_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-                if (queue_.empty()) return;
-                job = queue_.front();
-                queue_.pop_front();
-            }
-            work_(*job);
-            // Told only to a waiter of this job: the waiter sets awaited_ before it
-            // looks at finished, so one of the two sees the other.
-            job->finished = true;
-            if (awaited_ == job) {
-                std::lock_guard lock(mutex_);
-                done_.notify_one();
-            }
-        }
-    }
-
-    Work work_;
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    std::condition_variable done_;
-    std::deque<Job*> queue_;
-    std::atomic<const Job*> awaited_{nullptr};  // the job the other thread waits for
-    bool stopping_ = false;
-    std::vector<std::thread> threads_;
 };
 
 bool not_older(const struct stat& output, const struct stat& input) {
@@ -290,21 +210,14 @@ class Batch {
     // Converts the job's input into its output; on a worker, or here.
     void convert(Job& job, bool here) {
         try {
-            convert_file(job, here);
+            out_of_memory_as_error(inputs_.name_of(job.index), [&] { convert_file(job, here); });
         } catch (const Error& error) {
             job.failure = error;
-        } catch (const std::bad_alloc&) {
-            job.failure = Error(input_name(job.index), "out of memory");
         }
     }
 
     void convert_file(Job& job, bool here) {
-        std::optional<Input> in;
-        if (inputs_.is_standard_input(job.index)) {
-            in.emplace(STDIN_FILENO, "standard input", false);
-        } else {
-            in.emplace(inputs_.names[job.index]);
-        }
+        std::unique_ptr<Input> in = inputs_.open(job.index);
         // A run of one file shows that file's progress.
         std::optional<Progress> own;
         if (inputs_.names.size() == 1) own.emplace(!options_.quiet, in->name());
@@ -326,10 +239,6 @@ class Batch {
         if (job.output != "-" && ::stat(job.output.c_str(), &status) == 0 &&
             S_ISREG(status.st_mode))
             job.after = FileId{status.st_dev, status.st_ino};
-    }
-
-    std::string input_name(std::size_t index) const {
-        return inputs_.is_standard_input(index) ? "standard input" : inputs_.names[index];
     }
 
     // Finishes every job before `job`.
@@ -388,7 +297,7 @@ class Batch {
     std::uint64_t files_done_ = 0;
     std::uint64_t bytes_done_ = 0;
     int status_ = 0;
-    Workers workers_;  // last: its threads end before anything they use
+    Workers<Job> workers_;  // last: its threads end before anything they use
 };
 
 }  // namespace

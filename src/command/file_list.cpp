@@ -14,8 +14,12 @@ namespace {
 // Closes the list's descriptor unless it is standard input.
 class ListFile {
   public:
-    explicit ListFile(const std::string& list) : name_(list == "-" ? "standard input" : list) {
-        if (list == "-") return;
+    explicit ListFile(const std::string& list) {
+        if (list == "-") {
+            name_ = kStandardInput;
+            return;
+        }
+        name_ = list;
         fd_ = ::open(list.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
         if (fd_ < 0) throw Error::from_errno(name_, errno);
         owned_ = true;

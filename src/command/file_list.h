@@ -5,8 +5,11 @@
 
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "io/input.h"
 
 namespace lumtab {
 
@@ -18,6 +21,17 @@ struct Inputs {
     // Whether input `i` is standard input: "-" on the command line; in a list, "-" is
     // a file of that name.
     bool is_standard_input(std::size_t i) const { return i < from_command_line && names[i] == "-"; }
+
+    // The name that messages give input `i`.
+    std::string name_of(std::size_t i) const {
+        return is_standard_input(i) ? std::string(kStandardInput) : names[i];
+    }
+
+    // Opens input `i`; throws Error::unable_to_open where it cannot.
+    std::unique_ptr<Input> open(std::size_t i) const {
+        if (is_standard_input(i)) return std::make_unique<Input>(Input::StandardInput{});
+        return std::make_unique<Input>(names[i]);
+    }
 };
 
 // Appends the names that the file `list` holds ("-" for standard input), each ended

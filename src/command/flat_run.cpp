@@ -1,15 +1,17 @@
 #include "command/flat_run.h"
 
-#include <unistd.h>
+#include <limits.h>
+#include <stdlib.h>
 
+#include <cerrno>
 #include <memory>
-#include <new>
 #include <optional>
 
 #include "command/output_names.h"
 #include "command/progress.h"
-#include "command/report.h"
+#include "io/report.h"
 #include "io/input.h"
+#include "io/memory_error.h"
 #include "table/flat.h"
 
 namespace lumtab {
@@ -23,6 +25,31 @@ void check_not_an_input(const std::string& table, const RunFiles& run) {
                     "the table would replace " + run.name_of(*input) + ", an input of this run");
 }
 
+// The name of the directory that holds the image `path`: its path's last directory,
+// or where there is none (or it is "." or ".."), that directory's own name. Throws
+// Error where that cannot be found.
+std::string directory_label(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    std::string directory = slash == std::string::npos ? "." : path.substr(0, slash);
+    while (directory.size() > 1 && directory.ends_with('/'))
+        directory.pop_back();
+    if (directory.empty() || directory == "/") return "/";
+    std::string last = directory.substr(directory.rfind('/') + 1);
+    if (last != "." && last != "..") return last;
+    char resolved[PATH_MAX];
+    if (::realpath(directory.c_str(), resolved) == nullptr) throw Error::from_errno(path, errno);
+    std::string real(resolved);
+    return real == "/" ? real : real.substr(real.rfind('/') + 1);
+}
+
+// The file name of `path` without its extension, the part from its last dot on; a
+// dot that starts the name begins no extension.
+std::string name_label(const std::string& path) {
+    std::string name = path.substr(path.rfind('/') + 1);
+    std::size_t dot = name.rfind('.');
+    return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
 // Opens input `index`, and makes its label.
 void open_image(const Options& options, const Inputs& inputs, std::size_t index, FlatImage& image) {
     image = {};
@@ -32,18 +59,13 @@ void open_image(const Options& options, const Inputs& inputs, std::size_t index,
     }
     const std::string& name = inputs.names[index];
     try {
-        if (inputs.is_standard_input(index)) {
-            image.in = std::make_unique<Input>(STDIN_FILENO, "standard input", false);
-        } else {
-            image.in = std::make_unique<Input>(name);
-        }
-        if (options.label == Options::Label::directory) image.label = directory_label(name);
-        if (options.label == Options::Label::name) image.label = name_label(name);
+        out_of_memory_as_error(inputs.name_of(index), [&] {
+            image.in = inputs.open(index);
+            if (options.label == Options::Label::directory) image.label = directory_label(name);
+            if (options.label == Options::Label::name) image.label = name_label(name);
+        });
     } catch (const Error& error) {
         image.refused = error;
-    } catch (const std::bad_alloc&) {
-        image.refused =
-            Error(inputs.is_standard_input(index) ? "standard input" : name, "out of memory");
     }
 }
 

@@ -5,15 +5,15 @@
 
 #include <cerrno>
 #include <clocale>
-#include <new>
 #include <string>
 
 #include "command/batch.h"
 #include "command/file_list.h"
 #include "command/flat_run.h"
 #include "command/options.h"
-#include "command/report.h"
+#include "io/report.h"
 #include "command/signals.h"
+#include "io/memory_error.h"
 
 namespace lumtab {
 
@@ -34,12 +34,12 @@ int run(Options& options) {
     inputs.from_command_line = inputs.names.size();
     try {
         if (options.target_directory) check_target_directory(*options.target_directory);
-        if (options.files_from) read_file_list(*options.files_from, options.null_separated, inputs);
+        if (options.files_from)
+            out_of_memory_as_error(*options.files_from, [&] {
+                read_file_list(*options.files_from, options.null_separated, inputs);
+            });
     } catch (const Error& error) {
         report(error);
-        return 1;
-    } catch (const std::bad_alloc&) {
-        report(Error(*options.files_from, "out of memory"));
         return 1;
     }
     if (inputs.names.empty()) return 0;

@@ -8,8 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "command/report.h"
-#include "formats/channels.h"
+#include "io/report.h"
+#include "image/channels.h"
+#include "image/max_value.h"
 #include "io/error_text.h"
 
 namespace lumtab {

@@ -6,8 +6,9 @@
 
 #include <algorithm>
 #include <cwchar>
-#include <system_error>
 #include <thread>
+
+#include "threads/start.h"
 
 namespace lumtab {
 
@@ -66,10 +67,6 @@ std::string_view image_suffix(int channels) {
     return channels == 1 ? "pgm" : channels == 3 ? "ppm" : "pam";
 }
 
-std::string input_name(const std::string& file) {
-    return file == "-" ? "standard input" : file;
-}
-
 std::string output_in_directory(const std::string& directory, const std::string& path,
                                 std::string_view suffix) {
     std::string output = replace_last_three(path, suffix);
@@ -111,11 +108,8 @@ RunFiles::RunFiles(const Inputs& inputs, unsigned threads)
     threads = static_cast<unsigned>(std::clamp<std::size_t>(count / 1024, 1, threads));
     std::vector<std::thread> others;
     for (unsigned t = 1; t < threads; ++t) {
-        try {
-            others.emplace_back(look, count * t / threads, count * (t + 1) / threads);
-        } catch (const std::system_error&) {
-            look(count * t / threads, count * (t + 1) / threads);
-        }
+        const std::size_t from = count * t / threads, to = count * (t + 1) / threads;
+        if (!try_start_thread(others, [&look, from, to] { look(from, to); })) look(from, to);
     }
     look(0, count / threads);
     for (std::thread& other : others)
@@ -142,7 +136,7 @@ std::optional<RunFiles::FileId> RunFiles::look_at(std::size_t index) {
 }
 
 std::string RunFiles::name_of(std::size_t index) const {
-    return inputs_.is_standard_input(index) ? "standard input" : inputs_.names[index];
+    return inputs_.name_of(index);
 }
 
 std::optional<RunFiles::FileId> RunFiles::check(std::size_t index, const std::string& output,

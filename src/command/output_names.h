@@ -27,9 +27,6 @@ std::string replace_last_three(const std::string& path, std::string_view suffix)
 // its table: "pgm", "ppm" for 3, "pam" for 2 and 4.
 std::string_view image_suffix(int channels);
 
-// The name that messages give an input.
-std::string input_name(const std::string& file);
-
 // The output's name in `directory`: the file name that replace_last_three makes
 // from `path`'s. Throws as replace_last_three does.
 std::string output_in_directory(const std::string& directory, const std::string& path,

@@ -1,6 +1,6 @@
 #include "command/signals.h"
 
-#include <lumtab/lumtab.h>
+#include <lumtab/temporary_files.h>
 #include <signal.h>
 
 #include "io/output_file.h"

@@ -6,7 +6,7 @@
 
 #include "formats/decoder.h"
 #include "formats/netpbm_writer.h"
-#include "io/error_text.h"
+#include "image/max_value.h"
 #include "io/input.h"
 #include "io/output_file.h"
 

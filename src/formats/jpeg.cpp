@@ -11,7 +11,7 @@
 #include <jerror.h>
 
 #include "formats/decoder.h"
-#include "formats/shared_library.h"
+#include "io/shared_library.h"
 #include "io/input.h"
 
 namespace lumtab {

@@ -1,4 +1,5 @@
-// The header of a PGM image, read token by token, and its binary raster.
+// The header of every Netpbm image, PAM's keyword lines too, read token by token;
+// and the binary rasters that follow it.
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
@@ -6,6 +7,7 @@
 #include <utility>
 
 #include "formats/netpbm_reader.h"
+#include "image/max_value.h"
 #include "io/error_text.h"
 #include "io/input.h"
 #include "text/numbers.h"

@@ -1,4 +1,5 @@
 #include "formats/netpbm_writer.h"
+#include "image/max_value.h"
 #include "io/error_text.h"
 
 #include <algorithm>

@@ -15,7 +15,9 @@
 #include "formats/netpbm_writer.h"
 #include "io/error_text.h"
 #include "io/input.h"
+#include "io/memory_error.h"
 #include "io/output_file.h"
+#include "io/report.h"
 
 namespace {
 
@@ -25,18 +27,12 @@ using lumtab::Error;
 // status 1, as read_pgm and write_pgm promise.
 template <typename Body>
 auto exit_on_failure(const std::string& file_name, Body body) {
-    std::string line;
     try {
-        return body();
+        return lumtab::out_of_memory_as_error(file_name, body);
     } catch (const Error& error) {
-        line = error.what();
-    } catch (const std::bad_alloc&) {
-        line = Error(file_name, "out of memory").what();
+        lumtab::report(error);
+        std::exit(1);
     }
-    line += '\n';
-    ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
-    (void)ignored;
-    std::exit(1);
 }
 
 // Checks what write_pgm and write_pgm_16 are given; throws Error.

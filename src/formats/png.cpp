@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "formats/decoder.h"
-#include "formats/shared_library.h"
+#include "io/shared_library.h"
 #include "io/input.h"
 
 namespace lumtab {

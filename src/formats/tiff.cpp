@@ -2,7 +2,6 @@
 // 16 bits, RGB of 8 and 16, palette, each perhaps with alpha; strips or tiles, any
 // compression libtiff reads; the first image of the file. A min-is-white image is
 // read as min-is-black, white the maximum value, as tifftopnm reads it.
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <tiffio.h>
 #include <unistd.h>
@@ -12,15 +11,16 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string_view>
 #include <vector>
 
 #include "formats/decoder.h"
-#include "formats/shared_library.h"
 #include "io/input.h"
+#include "io/shared_library.h"
+#include "io/temporary_file.h"
 
 namespace lumtab {
 
@@ -157,46 +157,13 @@ int on_warning(TIFF* tiff, void* user, const char* module, const char* format, v
     return 1;
 }
 
-// A file of its own for a TIFF that comes through a pipe: libtiff seeks. A
-// classic TIFF addresses at most 4 GiB, and more is not kept for it.
-int spool(Input& in) {
-    const bool classic = [&] {
-        auto head = in.look_ahead(4);
-        return head.size() >= 4 && (head[2] == 42 || head[3] == 42);
-    }();
-    std::uint64_t kept = 0;
-    const char* directory = std::getenv("TMPDIR");
-    if (directory == nullptr || *directory == '\0') directory = "/tmp";
-    int fd = ::open(directory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        std::string name = std::string(directory) + "/lumtab-XXXXXX";
-        fd = ::mkostemp(name.data(), O_CLOEXEC);
-        if (fd >= 0) ::unlink(name.c_str());
-    }
-    if (fd < 0)
-        throw Error(in.name(), std::string("TIFF: no temporary file to read it from: ") +
-                                   std::strerror(errno));
-    for (auto bytes = in.look_ahead(Input::kBufferSize); !bytes.empty();
-         bytes = in.look_ahead(Input::kBufferSize)) {
-        kept += bytes.size();
-        if (classic && kept > (std::uint64_t(1) << 32)) {
-            ::close(fd);
-            throw Error(in.name(), "TIFF: more than the 4 GiB a TIFF can address");
-        }
-        for (std::size_t done = 0; done < bytes.size();) {
-            ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                int error = errno;
-                ::close(fd);
-                throw Error(in.name(), std::string("TIFF: cannot keep it in a temporary file: ") +
-                                           std::strerror(error));
-            }
-            done += static_cast<std::size_t>(n);
-        }
-        in.skip(bytes.size());
-    }
-    return fd;
+// A TIFF from a pipe is read from a copy in a file, since libtiff seeks. A classic
+// TIFF addresses at most 4 GiB, and more is not kept for it.
+ScratchFile spool_tiff(Input& in) {
+    auto head = in.look_ahead(4);
+    const bool classic = head.size() >= 4 && (head[2] == 42 || head[3] == 42);
+    return spool(in, classic ? std::uint64_t(1) << 32 : ~std::uint64_t(0),
+                 "TIFF: more than the 4 GiB a TIFF can address");
 }
 
 class TiffDecoder : public Decoder {
@@ -240,8 +207,8 @@ class TiffDecoder : public Decoder {
         source_.start = in_.file_offset();
         source_.fd = in_.descriptor();
         if (source_.start < 0) {
-            spooled_ = spool(in_);
-            source_.fd = spooled_;
+            spooled_.emplace(spool_tiff(in_));
+            source_.fd = spooled_->descriptor();
             source_.start = 0;
         }
         struct stat status {};
@@ -261,6 +228,10 @@ class TiffDecoder : public Decoder {
     }
 
     void read_header();
+    void read_layout();
+    int read_photometric();
+    void read_tiles();
+    void check_row_size();
     void read_colour_map();
     void next_row();
     void unpack_row(const std::uint8_t* row);
@@ -283,21 +254,19 @@ class TiffDecoder : public Decoder {
         return count;
     }
 
-    // Closes the file and libtiff's handle, also where the constructor fails.
+    // Closes libtiff's handle, also where the constructor fails.
     struct Ending {
         TIFF*& tiff;
-        int& spooled;
         ~Ending() {
             if (tiff != nullptr) library().close(tiff);
-            if (spooled >= 0) ::close(spooled);
         }
     };
 
     Input& in_;
     Source source_;
-    int spooled_ = -1;
+    std::optional<ScratchFile> spooled_;  // a pipe's TIFF
     TIFF* tiff_ = nullptr;
-    Ending ending_{tiff_, spooled_};
+    Ending ending_{tiff_};
     ImageInfo info_;
     std::uint16_t bits_ = 8;
     std::uint16_t samples_per_pixel_ = 1;
@@ -315,10 +284,36 @@ class TiffDecoder : public Decoder {
 };
 
 void TiffDecoder::read_header() {
+    read_layout();
+    const int colours = read_photometric();
+    const bool grey_bits = colours == 1 && !palette_;
+    const bool bits_read = bits_ == 8 || bits_ == 16 ||
+                           ((grey_bits || palette_) && (bits_ == 1 || bits_ == 2 || bits_ == 4)) ||
+                           (palette_ && bits_ == 8);
+    if (!bits_read || (palette_ && bits_ == 16))
+        refuse(std::to_string(bits_) + " bits a sample are not read");
+    const int extra = samples_per_pixel_ - colours;
+    if (extra < 0 || extra > 1 || (palette_ && extra != 0))
+        refuse(std::to_string(samples_per_pixel_) + " samples a pixel are not read");
+    info_.channels = (palette_ ? 3 : colours) + extra;
+    info_.max_value = palette_ ? 255 : (1 << bits_) - 1;
+    info_.tuple_type =
+        std::string(info_.channels - extra == 3 ? "RGB" : "GRAYSCALE") + (extra ? "_ALPHA" : "");
+    if (palette_) read_colour_map();
+    read_tiles();
+    check_row_size();
+    samples_.resize(std::size_t(info_.width) * std::size_t(info_.channels));
+}
+
+// The size, the samples' form and how rows are laid out.
+void TiffDecoder::read_layout() {
     const auto width = field<std::uint32_t>(TIFFTAG_IMAGEWIDTH, false);
     const auto height = field<std::uint32_t>(TIFFTAG_IMAGELENGTH, false);
     if (width == 0 || height == 0 || width > INT32_MAX || height > INT32_MAX)
         refuse("width or height missing or beyond 2147483647");
+    info_.format = Format::tiff;
+    info_.width = static_cast<std::int32_t>(width);
+    info_.height = static_cast<std::int32_t>(height);
     bits_ = field<std::uint16_t>(TIFFTAG_BITSPERSAMPLE);
     samples_per_pixel_ = field<std::uint16_t>(TIFFTAG_SAMPLESPERPIXEL);
     const auto format = field<std::uint16_t>(TIFFTAG_SAMPLEFORMAT);
@@ -336,6 +331,10 @@ void TiffDecoder::read_header() {
         refuse("orientation " + std::to_string(orientation) +
                " is not read: lumtab reads rows stored from the top");
     mirrored_ = orientation == ORIENTATION_TOPRIGHT;
+}
+
+// What the samples stand for; returns how many of a pixel's are colour.
+int TiffDecoder::read_photometric() {
     std::uint16_t photometric = 0;
     if (library().get_field(tiff_, TIFFTAG_PHOTOMETRIC, &photometric) != 1)
         refuse("no photometric interpretation");
@@ -345,53 +344,36 @@ void TiffDecoder::read_header() {
         library().set_field(tiff_, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
         photometric = PHOTOMETRIC_RGB;
     }
-    int colours = 0;
     switch (photometric) {
         case PHOTOMETRIC_MINISWHITE:
             min_is_white_ = true;
-            colours = 1;
-            break;
+            return 1;
         case PHOTOMETRIC_MINISBLACK:
-            colours = 1;
-            break;
+            return 1;
         case PHOTOMETRIC_RGB:
-            colours = 3;
-            break;
+            return 3;
         case PHOTOMETRIC_PALETTE:
             palette_ = true;
-            colours = 1;
-            break;
-        default:
-            refuse("photometric interpretation " + std::to_string(photometric) + " is not read");
+            return 1;
     }
-    const bool grey_bits = colours == 1 && !palette_;
-    const bool bits_read = bits_ == 8 || bits_ == 16 ||
-                           ((grey_bits || palette_) && (bits_ == 1 || bits_ == 2 || bits_ == 4)) ||
-                           (palette_ && bits_ == 8);
-    if (!bits_read || (palette_ && bits_ == 16))
-        refuse(std::to_string(bits_) + " bits a sample are not read");
-    const int extra = samples_per_pixel_ - colours;
-    if (extra < 0 || extra > 1 || (palette_ && extra != 0))
-        refuse(std::to_string(samples_per_pixel_) + " samples a pixel are not read");
-    info_.format = Format::tiff;
-    info_.width = static_cast<std::int32_t>(width);
-    info_.height = static_cast<std::int32_t>(height);
-    info_.channels = (palette_ ? 3 : colours) + extra;
-    info_.max_value = palette_ ? 255 : (1 << bits_) - 1;
-    info_.tuple_type =
-        std::string(info_.channels - extra == 3 ? "RGB" : "GRAYSCALE") + (extra ? "_ALPHA" : "");
-    if (palette_) read_colour_map();
+    refuse("photometric interpretation " + std::to_string(photometric) + " is not read");
+}
+
+void TiffDecoder::read_tiles() {
     tiled_ = library().is_tiled(tiff_) != 0;
-    if (tiled_) {
-        tile_width_ = field<std::uint32_t>(TIFFTAG_TILEWIDTH);
-        tile_height_ = field<std::uint32_t>(TIFFTAG_TILELENGTH);
-        if (tile_width_ == 0 || tile_height_ == 0) refuse("tiles without a size");
-        // The rows of tiles side by side are rows of the image: whole bytes a tile.
-        if (std::uint64_t(tile_width_) * samples_per_pixel_ * bits_ % 8 != 0)
-            refuse("tiles of " + std::to_string(tile_width_) + " pixels, not whole bytes");
-    }
-    // A row, or a row of tiles, can only be so much larger than the file: deflate
-    // shrinks data at most about 1032 times.
+    if (!tiled_) return;
+    tile_width_ = field<std::uint32_t>(TIFFTAG_TILEWIDTH);
+    tile_height_ = field<std::uint32_t>(TIFFTAG_TILELENGTH);
+    if (tile_width_ == 0 || tile_height_ == 0) refuse("tiles without a size");
+    // The rows of tiles side by side are rows of the image: whole bytes a tile.
+    if (std::uint64_t(tile_width_) * samples_per_pixel_ * bits_ % 8 != 0)
+        refuse("tiles of " + std::to_string(tile_width_) + " pixels, not whole bytes");
+}
+
+// A row, or a row of tiles, can only be so much larger than the file: deflate
+// shrinks data at most about 1032 times. A claim beyond is refused before
+// anything is allocated for it.
+void TiffDecoder::check_row_size() {
     const std::uint64_t across =
         tiled_ ? (std::uint64_t(info_.width) + tile_width_ - 1) / tile_width_ * tile_width_
                : std::uint64_t(info_.width);
@@ -403,13 +385,12 @@ void TiffDecoder::read_header() {
     if (row_bytes > most || tile_bytes > most)
         refuse("rows of " + std::to_string(std::max(row_bytes, tile_bytes)) +
                " bytes, more than the file can hold");
-    samples_.resize(std::size_t(info_.width) * std::size_t(info_.channels));
 }
 
-// The colour map's 16-bit entries, to 0 to 255: their high byte, as tifftopnm
-// reads them; but where every entry is below 256, the map was written with 8-bit
-// values, and they are taken as they are, as libtiff's own RGBA reading (and so
-// tifftopnm) takes them.
+// The colour map's 16-bit entries, to 0 to 255: their high byte, as Pillow takes
+// them (tifftopnm scales them instead, and may differ by one); but where every
+// entry is below 256, the map was written with 8-bit values, and they are taken
+// as they are, as libtiff's own RGBA reading (and so tifftopnm) takes them.
 void TiffDecoder::read_colour_map() {
     std::uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
     if (library().get_field(tiff_, TIFFTAG_COLORMAP, &red, &green, &blue) != 1)

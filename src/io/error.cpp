@@ -24,10 +24,6 @@ Error Error::unable_to_open(std::string file, int error_number) {
     return error;
 }
 
-std::string max_value_out_of_range(std::int64_t value) {
-    return "maximum value " + std::to_string(value) + " is out of range (1 to 65535)";
-}
-
 std::string printable(std::string_view text) {
     std::string out;
     out.reserve(text.size());

@@ -8,8 +8,12 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace lumtab {
+
+// What messages call standard input.
+inline constexpr std::string_view kStandardInput = "standard input";
 
 class Input {
   public:
@@ -23,8 +27,12 @@ class Input {
 #endif
     static constexpr std::size_t kReadablePast = 16;
 
+    struct StandardInput {};
+
     // Opens `path` for reading; throws Error::unable_to_open if it cannot.
     explicit Input(const std::string& path);
+    // Standard input, named kStandardInput in messages and left open.
+    explicit Input(StandardInput) : Input(0, std::string(kStandardInput), false) {}
     // The open descriptor `fd`, named `name` in messages; closed at the end if
     // `owned`, else left open (see close()).
     Input(int fd, std::string name, bool owned);

@@ -17,9 +17,10 @@
 #include <utility>
 
 #include <lumtab/error.h>
-#include <lumtab/lumtab.h>
+#include <lumtab/temporary_files.h>
 
 #include "io/signals.h"
+#include "io/temporary_file.h"
 
 namespace lumtab {
 
@@ -234,8 +235,7 @@ void OutputFile::open_temporary(mode_t mode) {
     // process. Linking it needs /proc; without O_TMPFILE or /proc, a named file.
     static const bool proc_mounted = ::access("/proc/self/fd", X_OK) == 0;
     if (proc_mounted) {
-        fd_ = ::open(directory.empty() ? "." : directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC,
-                     mode);
+        fd_ = open_unnamed_file(directory, mode);
         if (fd_ >= 0) {
             kind_ = Kind::unnamed;
             return;
@@ -349,6 +349,14 @@ void OutputFile::commit() {
     if (::rename(temp_path_.c_str(), path_.c_str()) != 0) throw Error::from_errno(name_, errno);
     forget(slot_);
     temp_path_.clear();
+}
+
+void open_output(std::optional<OutputFile>& out, const std::string& name) {
+    if (name == "-") {
+        out.emplace(OutputFile::StandardOutput{});
+    } else {
+        out.emplace(name);
+    }
 }
 
 void call_before_naming_temporary_files(void (*hook)()) {

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -68,6 +69,9 @@ class OutputFile {
     int fd_ = -1;
     int slot_ = -1;  // where the named temporary file is recorded for removal
 };
+
+// Opens the output `name` into `out`: standard output for "-", else the file.
+void open_output(std::optional<OutputFile>& out, const std::string& name);
 
 // Sets `hook` to be called once, before the first named temporary file is
 // recorded for remove_temporary_files(), with the fatal signals held back. The

@@ -2,20 +2,17 @@
 // and written in turn.
 #include "table/flat.h"
 
-#include <limits.h>
-#include <stdlib.h>
-
-#include <cerrno>
 #include <new>
 #include <stdexcept>
 #include <vector>
 
-#include "formats/channels.h"
 #include "formats/decoder.h"
+#include "image/channels.h"
 #include "io/input.h"
+#include "io/memory_error.h"
 #include "io/output_file.h"
-#include "table/relay.h"
 #include "table/table_format.h"
+#include "threads/relay.h"
 
 namespace lumtab {
 
@@ -171,11 +168,9 @@ class FlatLines {
         line.refused = std::move(image.refused);
         if (line.refused) return true;
         try {
-            read(image, line);
+            out_of_memory_as_error(image.in->name(), [&] { read(image, line); });
         } catch (const Error& error) {
             line.refused = error;
-        } catch (const std::bad_alloc&) {
-            line.refused = Error(image.in->name(), "out of memory");
         }
         return true;
     }
@@ -274,11 +269,7 @@ std::uint64_t write_flat_table(const NextFlatImage& next, const std::string& out
                                TableStyle style, std::string_view channel, bool labelled,
                                unsigned threads, const FlatOutcome& outcome) {
     std::optional<OutputFile> out;
-    if (out_name == "-") {
-        out.emplace(OutputFile::StandardOutput{});
-    } else {
-        out.emplace(out_name);
-    }
+    open_output(out, out_name);
     FlatLines lines(next, style, channel, labelled);
     std::uint64_t written = 0;
     Relay<FlatBlock> relay(
@@ -288,26 +279,6 @@ std::uint64_t write_flat_table(const NextFlatImage& next, const std::string& out
     relay.run_on(threads);
     if (written != 0) out->commit();
     return written;
-}
-
-std::string directory_label(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    std::string directory = slash == std::string::npos ? "." : path.substr(0, slash);
-    while (directory.size() > 1 && directory.ends_with('/'))
-        directory.pop_back();
-    if (directory.empty() || directory == "/") return "/";
-    std::string last = directory.substr(directory.rfind('/') + 1);
-    if (last != "." && last != "..") return last;
-    char resolved[PATH_MAX];
-    if (::realpath(directory.c_str(), resolved) == nullptr) throw Error::from_errno(path, errno);
-    std::string real(resolved);
-    return real == "/" ? real : real.substr(real.rfind('/') + 1);
-}
-
-std::string name_label(const std::string& path) {
-    std::string name = path.substr(path.rfind('/') + 1);
-    std::size_t dot = name.rfind('.');
-    return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
 }
 
 }  // namespace lumtab

@@ -43,12 +43,4 @@ std::uint64_t write_flat_table(const NextFlatImage& next, const std::string& out
                                std::string_view channel, bool labelled, unsigned threads,
                                const FlatOutcome& outcome);
 
-// The name of the directory that holds the image `path`: its path's last directory,
-// or where there is none (or it is "." or ".."), that directory's own name. Throws
-// Error where that cannot be found.
-std::string directory_label(const std::string& path);
-// The file name of `path` without its extension, the part from its last dot on; a
-// dot that starts the name begins no extension.
-std::string name_label(const std::string& path);
-
 }  // namespace lumtab

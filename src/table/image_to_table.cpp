@@ -5,12 +5,12 @@
 #include <span>
 
 #include <lumtab/error.h>
-#include "formats/channels.h"
+#include "image/channels.h"
 #include "formats/netpbm_reader.h"
 #include "io/input.h"
 #include "io/output_file.h"
 #include "table/convert.h"
-#include "table/relay.h"
+#include "threads/relay.h"
 #include "table/table_format.h"
 
 namespace lumtab {
@@ -152,11 +152,7 @@ void image_to_table(Input& in, const std::string& out_name, TableStyle style,
     Decoder& reader = *decoder;
     const Selection selection = select_channels(reader.info(), channel, in.name());
     std::optional<OutputFile> out;
-    if (out_name == "-") {
-        out.emplace(OutputFile::StandardOutput{});
-    } else {
-        out.emplace(out_name);
-    }
+    open_output(out, out_name);
     TableText text(reader, style, selection);
     const std::uint64_t total = reader.info().samples();
     Relay<Block> relay([&](Block& block) { return text.read(block); },

@@ -5,7 +5,7 @@
 #include <memory>
 #include <optional>
 
-#include "io/error_text.h"
+#include "image/max_value.h"
 #include "io/input.h"
 #include "io/output_file.h"
 #include "table/convert.h"

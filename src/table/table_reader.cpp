@@ -4,7 +4,7 @@
 
 #include <lumtab/error.h>
 #include "io/input.h"
-#include "table/relay.h"
+#include "threads/relay.h"
 #include "text/numbers.h"
 
 namespace lumtab {

@@ -31,11 +31,7 @@ ImageInfo image_kind(int channels) {
 void table_to_image(Input& in, const std::string& out_name, std::int32_t max_value, int channels,
                     const ProgressReport& progress) {
     std::optional<OutputFile> out;
-    if (out_name == "-") {
-        out.emplace(OutputFile::StandardOutput{});
-    } else {
-        out.emplace(out_name);
-    }
+    open_output(out, out_name);
     GrowingImage image(*out, " from " + in.name(), max_value, image_kind(channels));
     const std::uint64_t start = in.offset();
     const auto total = static_cast<std::uint64_t>(std::max<std::int64_t>(in.bytes_left(), 0));

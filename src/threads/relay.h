@@ -1,7 +1,7 @@
 // Threads taking turns over a stream of blocks: each takes the next block in
 // turn, works on it on its own, and delivers it in turn. Blocks are taken and
 // delivered in order, and the work on one overlaps the taking and delivering of
-// the next: converting a large image or table this way takes both cores.
+// the next: converting a large image or table this way takes every core given.
 #pragma once
 
 #include <algorithm>
@@ -11,10 +11,11 @@
 #include <exception>
 #include <functional>
 #include <mutex>
-#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "threads/start.h"
 
 namespace lumtab {
 
@@ -43,13 +44,9 @@ class Relay {
         std::vector<Block> blocks(std::max(threads, 1u));
         if (blocks.size() == 1) return work_alone(blocks[0]);
         std::vector<std::thread> others;
-        for (std::size_t i = 1; i < blocks.size(); ++i) {
-            try {
-                others.emplace_back([this, &block = blocks[i]] { work_in_turns(block); });
-            } catch (const std::system_error&) {
+        for (std::size_t i = 1; i < blocks.size(); ++i)
+            if (!try_start_thread(others, [this, &block = blocks[i]] { work_in_turns(block); }))
                 break;
-            }
-        }
         if (others.empty()) return work_alone(blocks[0]);
         work_in_turns(blocks[0]);
         for (std::thread& other : others)
@@ -120,7 +117,7 @@ class Relay {
         }
     }
 
-    // Ends the run with `why`, the first failure, on both threads.
+    // Ends the run with `why`, the first failure, on every thread.
     void stop(std::exception_ptr why) {
         std::lock_guard lock(failing_);
         if (!failure_) failure_ = std::move(why);
@@ -136,7 +133,7 @@ class Relay {
     bool take_failed_ = false;            // no block is taken after one whose take failed
     std::atomic<std::uint64_t> turn_{0};  // the block to be delivered next, or kStopped
     std::mutex failing_;
-    std::exception_ptr failure_;  // the first, which stops both threads
+    std::exception_ptr failure_;  // the first, which stops every thread
 };
 
 }  // namespace lumtab

@@ -1,4 +1,4 @@
-#include "formats/shared_library.h"
+#include "io/shared_library.h"
 
 #include <dlfcn.h>
 

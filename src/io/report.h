@@ -1,4 +1,6 @@
-// Where the command's failures go: one line each on standard error.
+// Where failures go at the edges, which turn them into messages: the command,
+// and the functions of <lumtab/pgm.h> whose contract is to print. One line each
+// on standard error.
 #pragma once
 
 #include <lumtab/error.h>

@@ -1,4 +1,4 @@
-#include "formats/channels.h"
+#include "image/channels.h"
 
 #include <charconv>
 

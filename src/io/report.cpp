@@ -1,4 +1,4 @@
-#include "command/report.h"
+#include "io/report.h"
 
 #include <unistd.h>
 

@@ -1,0 +1,24 @@
+// Starting a thread where the system may refuse one (RLIMIT_NPROC, memory): the
+// work is then the caller's to do some other way, never lost.
+#pragma once
+
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace lumtab {
+
+// Starts a thread running `work` and adds it to `threads`; returns false, and
+// runs nothing, where the system refuses one.
+template <typename Work>
+bool try_start_thread(std::vector<std::thread>& threads, Work&& work) {
+    try {
+        threads.emplace_back(std::forward<Work>(work));
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
+}  // namespace lumtab
