@@ -634,45 +634,6 @@ TEST(Lumtab, ShowsProgressOnATerminal) {
     }
 }
 
-// Reading a table back, progress counts the whole table. The run is made slow by
-// stopping it: once it has opened the table, past the first second, then for a
-// little longer than the line waits between redraws, again and again.
-TEST(Lumtab, ShowsProgressOfTheWholeTable) {
-    ScratchDir dir;
-    write_file(dir / "t.int", reference_table(random_bytes(2048 * 2048, 10), 2048, 2048));
-    auto throttle = [&](pid_t pid) {
-        auto running = [pid] {
-            siginfo_t info{};
-            return waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
-        };
-        // Until it has begun to read the table: its progress has started by then.
-        const std::string process = "/proc/" + std::to_string(pid);
-        for (bool reading = false; !reading && running();) {
-            for (int fd = 3; fd < 8 && !reading; ++fd) {
-                char target[4096];
-                std::string link = process + "/fd/" + std::to_string(fd);
-                ssize_t n = readlink(link.c_str(), target, sizeof target);
-                reading = n > 0 && std::string_view(target, n).ends_with("/t.int") &&
-                          read_file(process + "/fdinfo/" + std::to_string(fd)).find("pos:\t0\n") ==
-                              std::string::npos;
-            }
-        }
-        for (int pause = 1100000; running(); pause = 105000) {
-            kill(pid, SIGSTOP);
-            usleep(pause);
-            kill(pid, SIGCONT);
-            usleep(1000);
-        }
-    };
-    RunResult result = run_lumtab({"-r", "-o", "/dev/null", "t.int"},
-                                  {.directory = dir.path(), .error_to_terminal = true}, throttle);
-    EXPECT_EQ(result.status, 0);
-    int most = -1;
-    for (std::size_t at = 0; (at = result.err.find(": ", at)) != std::string::npos; at += 2)
-        most = std::max(most, std::atoi(result.err.c_str() + at + 2));
-    EXPECT_GE(most, 60) << testing::PrintToString(result.err);
-}
-
 // image -> table -> image gives back the image's size and samples, for every kind
 // of image and every style of table; with --maxval, its maximum value too.
 TEST(Lumtab, ReadsTablesBackIntoTheSameImages) {

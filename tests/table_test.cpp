@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
 
 #include <lumtab/error.h>
 #include "io/input.h"
+#include "io/output_file.h"
+#include "table/convert.h"
 #include "table/table_reader.h"
 #include "test_util.h"
 
@@ -149,6 +152,23 @@ TEST(TableReader, RefusesMoreLinesThanAnImageMayBeHigh) {
             EXPECT_STREQ(error.what(), "lumtab: nl.int: more lines than an image may be high");
         }
     }
+}
+
+// Reading a table back, progress counts the whole table, read on two threads,
+// and never goes back.
+TEST(TableReader, ReportsProgressOverTheWholeTable) {
+    const std::string table = reference_table(random_bytes(1024 * 2048, 10), 1024, 2048);
+    ScratchDir dir;
+    write_file(dir / "t.int", table);
+    Input in(dir / "t.int");
+    std::vector<std::uint64_t> done;
+    table_to_image(in, dir / "t.pgm", 0, 1, [&](std::uint64_t part, std::uint64_t total) {
+        EXPECT_EQ(total, table.size());
+        done.push_back(part);
+    });
+    ASSERT_GT(done.size(), 3u);
+    EXPECT_TRUE(std::is_sorted(done.begin(), done.end()));
+    EXPECT_EQ(done.back(), table.size());
 }
 
 }  // namespace
