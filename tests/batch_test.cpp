@@ -407,6 +407,7 @@ TEST(Batch, ShowsProgressOfABatch) {
                                    .input_from_pipe = true,
                                    .feed_milliseconds = 1600,
                                    .error_to_terminal = true,
+                                   .output_to_terminal = true,
                                    .terminal_columns = 30});
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_NE(result.err.find("\rlumtab: 0 of 2 files, 0%\033[K"), std::string::npos) << result.err;

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds examples/consumer against the library found under PREFIX (an install
 # prefix, or for cmake alone lumtab's build tree), with CMake's find_package and
-# with pkg-config, and runs each on the sample image; or with "subdirectory",
+# with pkg-config, and runs each on the sample image, a colour image and a 16-bit
+# one with alpha; or with "subdirectory",
 # against lumtab's sources added to a project of its own (PREFIX unused).
 # Usage: consumer_test.sh SOURCE_DIR PREFIX [cmake|pkg-config|both|subdirectory]
 set -eu
@@ -11,6 +12,16 @@ ways=${3:-both}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cp "$source/examples/sample.pgm" "$work/sample.pgm"
+printf 'P6\n3 1\n255\n\001\002\003\177\200\201\375\376\377' >"$work/colour.ppm"
+printf 'P7\nWIDTH 2\nHEIGHT 1\nDEPTH 2\nMAXVAL 1023\nTUPLTYPE GRAYSCALE_ALPHA\nENDHDR\n\003\377\000\001\002\000\000\007' \
+    >"$work/alpha.pam"
+
+# Runs the consumer, the command given, on every image.
+run() {
+    for image in sample.pgm colour.ppm alpha.pam; do
+        (cd "$work" && "$@" "$image")
+    done
+}
 
 if [ "$ways" = subdirectory ]; then
     mkdir "$work/project"
@@ -23,14 +34,14 @@ target_link_libraries(consumer PRIVATE lumtab::lumtab)
 END
     cmake -S "$work/project" -B "$work/build" -G Ninja >/dev/null
     cmake --build "$work/build" --target consumer >/dev/null
-    (cd "$work" && ./build/consumer sample.pgm)
+    run ./build/consumer
     exit 0
 fi
 if [ "$ways" != pkg-config ]; then
     cmake -S "$source/examples/consumer" -B "$work/cmake" -G Ninja \
         -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
     cmake --build "$work/cmake" >/dev/null
-    (cd "$work" && ./cmake/consumer sample.pgm)
+    run ./cmake/consumer
 fi
 if [ "$ways" != cmake ]; then
     pc=$(find "$prefix" -name lumtab.pc | head -n 1)
@@ -38,6 +49,5 @@ if [ "$ways" != cmake ]; then
     # --static: what a static library needs besides itself; a shared one needs less.
     c++ -std=c++20 -o "$work/pkg-config-consumer" "$source/examples/consumer/consumer.cpp" \
         $(pkg-config --cflags --libs --static lumtab)
-    (cd "$work" && LD_LIBRARY_PATH="$(pkg-config --variable=libdir lumtab)" \
-        ./pkg-config-consumer sample.pgm)
+    run env LD_LIBRARY_PATH="$(pkg-config --variable=libdir lumtab)" ./pkg-config-consumer
 fi

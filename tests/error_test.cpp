@@ -26,6 +26,7 @@ TEST(Printable, EscapesWhatWouldBreakALineOrRepaintATerminal) {
         {"na\u00efve \u00e9t\u00e9", "na\u00efve \u00e9t\u00e9"},
         {"line\nfeed", "line\\nfeed"},
         {"cr\rtab\t", "cr\\rtab\\t"},
+        {"ff\fvt\v", "ff\\fvt\\v"},
         {"\033[2Jclear", "\\033[2Jclear"},
         {"del\x7f", "del\\177"},
         {"c1 \u009b", "c1 \\302\\233"},

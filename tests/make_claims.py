@@ -4,6 +4,9 @@ the directory given (needs numpy and Pillow):
 
   tile.tif         a 16 x 16 TIFF in one tile claimed 2^24 pixels wide
   interlaced.png   a 16000 x 16000 interlaced RGB PNG of a few bytes of data
+  passes.png       a 10^6 x 10^6 interlaced RGBA 16-bit PNG of 200 rows of its
+                   first pass, all zero: 194 KB, which a row made as each pass
+                   reaches it would turn into 1.6 GB
   progressive.jpg  a progressive JPEG whose frame claims 30000 x 30000 pixels
   white.jpg        a white 8000 x 6000 progressive JPEG: a valid one that is
                    held whole (145 MB) from a file of 282 KB
@@ -31,10 +34,17 @@ def png_chunk(kind, data):
     return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
 
 
-def png_claim(side):
-    header = struct.pack(">IIBBBBB", side, side, 8, 2, 0, 0, 1)
+def png_claim(side, depth=8, colour=2, data=zlib.compress(bytes(64))):
+    header = struct.pack(">IIBBBBB", side, side, depth, colour, 0, 0, 1)
     return (b"\x89PNG\r\n\x1a\n" + png_chunk(b"IHDR", header)
-            + png_chunk(b"IDAT", zlib.compress(bytes(64))) + png_chunk(b"IEND", b""))
+            + png_chunk(b"IDAT", data) + png_chunk(b"IEND", b""))
+
+
+def zero_rows_of_first_pass(side, rows):
+    """The deflated rows of an RGBA 16-bit image's first Adam7 pass, all zero."""
+    row = bytes(1 + (side + 7) // 8 * 8)
+    compressor = zlib.compressobj(9)
+    return b"".join(compressor.compress(row) for _ in range(rows)) + compressor.flush()
 
 
 def jpeg(image, **options):
@@ -55,6 +65,7 @@ def main(directory):
     files = {
         "tile.tif": tiff_one_tile(16, 16, 1 << 24, 64),
         "interlaced.png": png_claim(16000),
+        "passes.png": png_claim(10**6, 16, 6, zero_rows_of_first_pass(10**6, 200)),
         "progressive.jpg": jpeg_claim(30000),
         "white.jpg": jpeg(PIL.Image.new("L", (8000, 6000), 255), progressive=True),
     }

@@ -103,6 +103,11 @@ TEST(TableReader, RefusesWhatIsNotATableSayingWhere) {
         {"1 2" + std::string(200000, 'x') + "\n", 65535,
          "line 1, column 2: value is not a decimal number"},
         {"1\n2\n3 4;\n", 65535, "line 3, column 2: value is not a decimal number"},
+        // Whitespace that separates nothing, placed before the value it precedes.
+        {"1\f2\n", 65535,
+         "line 1, column 2: \\f is not a separator (blanks, commas and line ends are)"},
+        {"7 8\n\v9 1\n", 65535,
+         "line 2, column 1: \\v is not a separator (blanks, commas and line ends are)"},
         {"", 65535, "empty table"},
     };
     for (const auto& c : cases) {

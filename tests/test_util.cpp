@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/ioctl.h>
@@ -189,6 +190,10 @@ RunResult run_lumtab(const std::vector<std::string>& args, const RunOptions& opt
             if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(125);
         }
         if (options.without_tmpfile && !refuse_tmpfile()) _exit(125);
+        const gid_t nogroup = 65534;
+        if (options.as_nobody &&
+            (setgroups(1, &nogroup) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(125);
         std::vector<char*> argv{const_cast<char*>(LUMTAB_BINARY)};
 #ifdef LUMTAB_EMULATOR
         argv.insert(argv.begin(), const_cast<char*>(LUMTAB_EMULATOR));

@@ -80,6 +80,7 @@ struct RunOptions {
     bool output_to_terminal = false;    // and standard output on the same one
     unsigned short terminal_columns = 80;
     bool without_tmpfile = false;  // as on a file system without O_TMPFILE
+    bool as_nobody = false;        // run by root: as the user nobody, who may not write anywhere
     std::vector<std::string> environment = {"LANG=C.UTF-8"};
 };
 

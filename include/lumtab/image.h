@@ -10,6 +10,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "error.h"
@@ -155,6 +156,10 @@ struct WriteOptions {
     bool plain = false;   // the samples in decimal (P2, P3); else binary (P5, P6, P7)
     std::string comment;  // on "#" lines of its own after the magic number
 };
+
+// What the name of the file that write_image writes of an image of `info` ends
+// with: "pgm" for one channel, "ppm" for RGB, "pam" for the others.
+LUMTAB_API std::string_view netpbm_suffix(const ImageInfo& info);
 
 // Writes `image` as a file named `path`: PGM for one channel, PPM for RGB, else
 // PAM with its tuple type; the file appears only

@@ -38,6 +38,13 @@ LUMTAB_API Image read_table(const std::string& path, std::int32_t max_value = 0)
 // The same from text in memory, named `name` in messages.
 LUMTAB_API Image read_table(std::span<const std::uint8_t> text, const std::string& name,
                             std::int32_t max_value = 0);
+// The same for a table of `channels` interleaved values a pixel (1 to 4), as
+// lumtab -r --channels reads it: the image of grey, grey and alpha, RGB, or RGB
+// and alpha, a line's values divided by `channels` its width. A first line whose
+// count of values is no multiple of `channels` is refused.
+LUMTAB_API Image read_table(const std::string& path, std::int32_t max_value, int channels);
+LUMTAB_API Image read_table(std::span<const std::uint8_t> text, const std::string& name,
+                            std::int32_t max_value, int channels);
 
 // Converts the image in the file `image_path` into its table in the file
 // `table_path`, and back, in constant memory whatever their size, on two threads

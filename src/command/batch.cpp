@@ -14,9 +14,9 @@
 
 #include "command/output_names.h"
 #include "command/progress.h"
-#include "io/report.h"
 #include "io/input.h"
 #include "io/memory_error.h"
+#include "io/report.h"
 #include "table/convert.h"
 #include "threads/workers.h"
 
@@ -66,6 +66,15 @@ struct Job {
     std::optional<Error> failure;
 };
 
+// Whether any output of the run goes to standard output: -o -, or standard input's
+// own where -o names no file.
+bool writes_to_standard_output(const Options& options, const Inputs& inputs) {
+    if (options.output) return *options.output == "-";
+    for (std::size_t i = 0; i < inputs.from_command_line; ++i)
+        if (inputs.is_standard_input(i)) return true;
+    return false;
+}
+
 bool not_older(const struct stat& output, const struct stat& input) {
     return output.st_mtim.tv_sec != input.st_mtim.tv_sec
                ? output.st_mtim.tv_sec > input.st_mtim.tv_sec
@@ -79,7 +88,7 @@ class Batch {
           inputs_(inputs),
           run_(inputs, options.jobs),
           progress_(!options.quiet && inputs.names.size() > 1, inputs.names.size(),
-                    run_.total_size()),
+                    run_.total_size(), writes_to_standard_output(options, inputs)),
           window_limit_(std::max<std::size_t>(256, 16 * std::size_t(options.jobs))),
           workers_(options.jobs > 1 ? options.jobs : 0, [this](Job& job) { convert(job, false); }) {
     }
@@ -220,7 +229,7 @@ class Batch {
         std::unique_ptr<Input> in = inputs_.open(job.index);
         // A run of one file shows that file's progress.
         std::optional<Progress> own;
-        if (inputs_.names.size() == 1) own.emplace(!options_.quiet, in->name());
+        if (inputs_.names.size() == 1) own.emplace(!options_.quiet, in->name(), job.output == "-");
         const std::uint64_t size = run_.size_of(job.index);
         auto report_progress = [&](std::uint64_t done, std::uint64_t total) {
             if (own) own->update(done, total);

@@ -9,9 +9,9 @@
 
 #include "command/output_names.h"
 #include "command/progress.h"
-#include "io/report.h"
 #include "io/input.h"
 #include "io/memory_error.h"
+#include "io/report.h"
 #include "table/flat.h"
 
 namespace lumtab {
@@ -77,7 +77,7 @@ int write_flat(const Options& options, const Inputs& inputs) {
     try {
         RunFiles run(inputs);
         if (table != "-") check_not_an_input(table, run);
-        BatchProgress progress(!options.quiet, inputs.names.size(), run.total_size());
+        BatchProgress progress(!options.quiet, inputs.names.size(), run.total_size(), table == "-");
         std::size_t taken = 0;
         std::size_t told = 0;
         std::uint64_t bytes = 0;

@@ -11,9 +11,9 @@
 #include "command/file_list.h"
 #include "command/flat_run.h"
 #include "command/options.h"
-#include "io/report.h"
 #include "command/signals.h"
 #include "io/memory_error.h"
+#include "io/report.h"
 
 namespace lumtab {
 

@@ -8,26 +8,25 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "io/report.h"
 #include "image/channels.h"
 #include "image/max_value.h"
 #include "io/error_text.h"
+#include "io/report.h"
 
 namespace lumtab {
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: lumtab [-qu] [-j N] [--csv | --tsv] [--channel NAME | -r [--maxval N]\n"
-    "              [--channels N]] [-o FILE | -t DIR] [--flat [--label=dir|name]]\n"
-    "              [--files-from=LIST [-0]] FILE...\n";
-
-constexpr const char* kHelp =
-    "usage: lumtab [-q] [--csv | --tsv] [--channel NAME] [-o FILE] IMAGE...\n"
-    "       lumtab -r [-q] [--maxval N] [--channels N] [-o FILE] TABLE...\n"
-    "       lumtab [-qu] [-j N] [-r] [-t DIR] [--files-from=LIST [-0]] FILE...\n"
-    "       lumtab --flat [--label=dir|name] [--csv | --tsv] [--channel NAME]\n"
+#define LUMTAB_SYNOPSIS                                                           \
+    "usage: lumtab [-q] [--csv | --tsv] [--channel NAME] [-o FILE] IMAGE...\n"    \
+    "       lumtab -r [-q] [--maxval N] [--channels N] [-o FILE] TABLE...\n"      \
+    "       lumtab [-qu] [-j N] [-r] [-t DIR] [--files-from=LIST [-0]] FILE...\n" \
+    "       lumtab --flat [--label=dir|name] [--csv | --tsv] [--channel NAME]\n"  \
     "              [-o FILE] IMAGE...\n"
+
+constexpr const char* kUsage = LUMTAB_SYNOPSIS;
+
+constexpr const char* kHelp = LUMTAB_SYNOPSIS
     "Writes the samples of each image (Netpbm, PNG, TIFF or JPEG, 8 or 16 bits) to a\n"
     "text table beside it: one line per image row, each value followed by a space;\n"
     "a colour image's luminance, unless --channel says otherwise. The table's name is\n"
@@ -63,6 +62,7 @@ constexpr const char* kHelp =
     "      --label=dir|name  with --flat: start each line with the name of the\n"
     "                     image's directory, or its file name without the extension\n"
     "  --                 end of options: a file's name may begin with -\n"
+    "Options may come before or after the files.\n"
     "\n"
     "Exit status: 0 if every file was converted, 1 if any failed, 2 for wrong usage.\n"
     "The manual page, man lumtab, tells the rest.\n";
@@ -221,8 +221,8 @@ Options parse_options(int argc, char** argv) {
     Options options;
     bool styled = false;
     opterr = 0;
-    // "+": options come before the files, as POSIX has it.
-    for (int c; (c = getopt_long(argc, argv, "+o:qrhj:t:u0", kLongOptions, nullptr)) != -1;) {
+    // Options anywhere, as GNU tools take them: getopt_long moves the files to the end.
+    for (int c; (c = getopt_long(argc, argv, "o:qrhj:t:u0", kLongOptions, nullptr)) != -1;) {
         switch (c) {
             case 'o':
                 options.output = optarg;

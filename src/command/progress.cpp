@@ -19,13 +19,14 @@ void draw(const std::string& text) {
     (void)ignored;
 }
 
-// Whether standard error is a terminal, and standard output not the same one.
-bool terminal_of_its_own() {
+// Whether a line may be drawn: standard error is a terminal, and the output does
+// not go to standard output where that is the same terminal.
+bool may_draw(bool output_to_standard_output) {
     struct stat error {};
     struct stat output {};
     if (!::isatty(STDERR_FILENO) || ::fstat(STDERR_FILENO, &error) != 0) return false;
-    return ::fstat(STDOUT_FILENO, &output) != 0 || !S_ISCHR(output.st_mode) ||
-           output.st_rdev != error.st_rdev;
+    return !output_to_standard_output || ::fstat(STDOUT_FILENO, &output) != 0 ||
+           !S_ISCHR(output.st_mode) || output.st_rdev != error.st_rdev;
 }
 
 std::size_t terminal_columns() {
@@ -68,8 +69,8 @@ std::string fit_to_columns(const std::string& name, std::size_t columns) {
     return ellipsis + name.substr(from < starts.size() ? starts[from] : name.size());
 }
 
-Progress::Progress(bool wanted, const std::string& name)
-    : wanted_(wanted && terminal_of_its_own()),
+Progress::Progress(bool wanted, const std::string& name, bool output_to_standard_output)
+    : wanted_(wanted && may_draw(output_to_standard_output)),
       name_(printable(name)),
       start_(Clock::now()),
       drawn_at_(start_) {}
@@ -106,8 +107,9 @@ std::string with_thousands(std::uint64_t number) {
     return grouped;
 }
 
-BatchProgress::BatchProgress(bool wanted, std::uint64_t files, std::uint64_t bytes)
-    : wanted_(wanted && terminal_of_its_own()),
+BatchProgress::BatchProgress(bool wanted, std::uint64_t files, std::uint64_t bytes,
+                             bool output_to_standard_output)
+    : wanted_(wanted && may_draw(output_to_standard_output)),
       files_(files),
       bytes_(bytes),
       start_(Clock::now()),

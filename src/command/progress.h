@@ -9,11 +9,12 @@ namespace lumtab {
 
 // Shows "lumtab: NAME: NN%" on one line of standard error that redraws itself,
 // once a conversion has run for a second, and clears it at the end. Only where
-// standard error is a terminal that standard output is not, so that it is never
-// drawn into a table on the screen. The line is cut to the terminal's width.
+// standard error is a terminal, and not where the output goes to standard output
+// and that is the same terminal: it is never drawn into a table on the screen.
+// The line is cut to the terminal's width.
 class Progress {
   public:
-    Progress(bool wanted, const std::string& name);
+    Progress(bool wanted, const std::string& name, bool output_to_standard_output);
     ~Progress();
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
@@ -33,11 +34,12 @@ class Progress {
 
 // Shows "lumtab: 1,234 of 50,000 files, 12%" for a batch, the percentage by bytes
 // of the inputs, on one line of standard error as Progress does: after the batch
-// has run for a second, where standard error is a terminal of its own, cut to its
+// has run for a second, where Progress would be drawn, cut to the terminal's
 // width. Lines of messages go through it, so that they never mix with the line.
 class BatchProgress {
   public:
-    BatchProgress(bool wanted, std::uint64_t files, std::uint64_t bytes);
+    BatchProgress(bool wanted, std::uint64_t files, std::uint64_t bytes,
+                  bool output_to_standard_output);
     ~BatchProgress();
     BatchProgress(const BatchProgress&) = delete;
     BatchProgress& operator=(const BatchProgress&) = delete;

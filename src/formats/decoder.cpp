@@ -1,5 +1,6 @@
 #include "formats/decoder.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -7,6 +8,19 @@
 #include "io/input.h"
 
 namespace lumtab {
+
+std::uint64_t most_held_whole(const Input& in) {
+    const std::int64_t left = in.bytes_left();
+    return std::max(kLeastHeldWhole,
+                    left >= 0 ? 64 * std::min<std::uint64_t>(std::uint64_t(left), 1ull << 40) : 0);
+}
+
+void refuse_held_whole(const Input& in, const std::string& what, std::uint64_t bytes,
+                       std::uint64_t most) {
+    throw Error(in.name(), what + " is held whole, and this one would take " +
+                               std::to_string(bytes >> 20) + " MiB, more than the " +
+                               std::to_string(most >> 20) + " MiB allowed it");
+}
 
 std::unique_ptr<Decoder> open_decoder(Input& in) {
     const std::span<const std::uint8_t> head = in.look_ahead(8);

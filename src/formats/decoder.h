@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 
 namespace lumtab {
 
@@ -31,6 +32,17 @@ class Decoder {
     // The Netpbm reader, whose plain images may be parsed apart; or null.
     virtual NetpbmReader* netpbm() { return nullptr; }
 };
+
+// What an image that must be held whole (an interlaced PNG, a JPEG in several
+// scans) may take: 64 times what is left of its file, and at least
+// kLeastHeldWhole, which is all that an input of unknown size (a pipe) may have.
+constexpr std::uint64_t kLeastHeldWhole = 256ull << 20;
+std::uint64_t most_held_whole(const Input& in);
+
+// Throws Error for an image held whole, `what` ("PNG: an interlaced image"), that
+// would take `bytes`, more than `most`: saying how much it needs.
+[[noreturn]] void refuse_held_whole(const Input& in, const std::string& what, std::uint64_t bytes,
+                                    std::uint64_t most);
 
 // The decoder of the image that `in` holds, its header read. Throws Error, naming
 // the input: not an image lumtab reads, a malformed header, a library that cannot

@@ -152,6 +152,11 @@ ImageInfo info_to_write(const std::string& name, const Image& image, const Write
 
 }  // namespace
 
+std::string_view netpbm_suffix(const ImageInfo& info) {
+    if (info.channels == 1) return "pgm";
+    return info.channels == 3 && info.tuple_type == "RGB" ? "ppm" : "pam";
+}
+
 void write_image(const std::string& path, const Image& image, const WriteOptions& options) {
     ImageInfo info = info_to_write(path, image, options);
     OutputFile out(path);

@@ -11,8 +11,8 @@
 #include <jerror.h>
 
 #include "formats/decoder.h"
-#include "io/shared_library.h"
 #include "io/input.h"
+#include "io/shared_library.h"
 
 namespace lumtab {
 
@@ -48,11 +48,6 @@ const JpegLibrary& library() {
     static const JpegLibrary loaded;
     return loaded;
 }
-
-// An image in several scans (a progressive one, most often) is held whole, as
-// its coefficients: 128 bytes a block of 8 x 8 samples. What it may take: 64
-// times its file's size, at least this much, which is all a pipe may have.
-constexpr std::uint64_t kLeastWhole = 256ull << 20;
 
 // What libjpeg calls back into, and where it jumps when it fails. Plain data, and
 // the functions that set the jump hold no C++ object: a jump skips no destructor.
@@ -209,16 +204,12 @@ class JpegDecoder : public Decoder {
             default:
                 throw Error(in.name(), "JPEG: CMYK and other colour spaces are not read");
         }
-        const std::int64_t left = in.bytes_left();
-        const std::uint64_t most =
-            std::max(kLeastWhole, left >= 0 ? 64 * std::min<std::uint64_t>(left, 1ull << 40) : 0);
+        // An image in several scans (a progressive one, most often) is held whole,
+        // as its coefficients: 128 bytes a block of 8 x 8 samples.
+        const std::uint64_t most = most_held_whole(in);
         std::uint64_t whole = 0;
         if (!bytes_held_whole(&session_, &whole)) fail();
-        if (whole > most)
-            throw Error(in.name(), "JPEG: an image in several scans is held whole, and this one " +
-                                       std::string("would take ") + std::to_string(whole >> 20) +
-                                       " MiB, more than the " + std::to_string(most >> 20) +
-                                       " MiB allowed it");
+        if (whole > most) refuse_held_whole(in, "JPEG: an image in several scans", whole, most);
         if (!start_decompress(&session_, most)) fail();
         info_.format = Format::jpeg;
         info_.width = static_cast<std::int32_t>(jpeg.output_width);

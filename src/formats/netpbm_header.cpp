@@ -121,12 +121,12 @@ class HeaderParser {
         int first = in_.get();
         if (first < 0) refuse("empty file");
         int second = first == 'P' ? in_.get() : -1;
-        if (!is_digit(second)) refuse("not a Netpbm image: no magic number P1 to P7");
+        if (!is_digit(second)) refuse("not an image lumtab reads (Netpbm, PNG, TIFF or JPEG)");
         if (second < '1' || second > '7')
             refuse(std::string("not a Netpbm image: magic number P") + char(second));
         int next = peek();
         if (!is_space(next) && (next != '#' || second == '7'))
-            refuse("not a Netpbm image: no magic number P1 to P7");
+            refuse("not an image lumtab reads (Netpbm, PNG, TIFF or JPEG)");
         return second;
     }
 

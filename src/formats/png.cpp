@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "formats/decoder.h"
-#include "io/shared_library.h"
 #include "io/input.h"
+#include "io/shared_library.h"
 
 namespace lumtab {
 
@@ -169,7 +169,16 @@ class PngDecoder : public Decoder {
         // Room for a row, and where a pass has none of a row, for libpng to skip it.
         row_.assign(row_bytes_, 0);
         interlaced_ = header.passes > 1;
-        if (interlaced_) read_interlaced(header.passes);
+        if (interlaced_) {
+            // Held whole: its rows, and a pointer to each.
+            std::uint64_t whole = 0;
+            if (__builtin_mul_overflow(std::uint64_t(row_bytes_) + sizeof(raster_[0]),
+                                       std::uint64_t(info_.height), &whole))
+                whole = ~std::uint64_t(0);
+            if (const std::uint64_t most = most_held_whole(in); whole > most)
+                refuse_held_whole(in, "PNG: an interlaced image", whole, most);
+            read_interlaced(header.passes);
+        }
     }
 
     const ImageInfo& info() const override { return info_; }

@@ -46,6 +46,12 @@ std::string printable(std::string_view text) {
             case '\t':
                 out += "\\t";
                 break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\v':
+                out += "\\v";
+                break;
             default: {
                 char escape[16];
                 if (c1) {

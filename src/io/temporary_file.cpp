@@ -48,8 +48,8 @@ void ScratchFile::write(std::span<const std::uint8_t> bytes) {
         ssize_t n = ::write(fd_, bytes.data(), bytes.size());
         if (n < 0 && errno == EINTR) continue;
         if (n < 0)
-            throw Error(for_name_, std::string("cannot keep it in a temporary file: ") +
-                                       std::strerror(errno));
+            throw Error(for_name_,
+                        std::string("cannot keep it in a temporary file: ") + std::strerror(errno));
         bytes = bytes.subspan(static_cast<std::size_t>(n));
     }
 }

@@ -5,13 +5,13 @@
 #include <span>
 
 #include <lumtab/error.h>
-#include "image/channels.h"
 #include "formats/netpbm_reader.h"
+#include "image/channels.h"
 #include "io/input.h"
 #include "io/output_file.h"
 #include "table/convert.h"
-#include "threads/relay.h"
 #include "table/table_format.h"
+#include "threads/relay.h"
 
 namespace lumtab {
 

@@ -53,20 +53,26 @@ void format_table(const Image& image, TableStyle style, Sink sink) {
     }
 }
 
-Image image_of(Input& in, std::int32_t max_value) {
+Image image_of(Input& in, std::int32_t max_value, int channels) {
     if (max_value != 0 && !is_max_value(max_value))
         throw Error(in.name(), max_value_out_of_range(max_value));
+    if (channels < 1 || channels > 4)
+        throw Error(in.name(), std::to_string(channels) + " channels: 1 to 4 are possible");
     std::vector<std::uint16_t> values;
-    TableShape shape =
-        read_table(in, max_value != 0 ? static_cast<std::uint32_t>(max_value) : 65535,
-                   [&](std::span<const std::uint16_t> samples) {
-                       values.insert(values.end(), samples.begin(), samples.end());
-                   });
+    TableShape shape = read_table(
+        in, max_value != 0 ? static_cast<std::uint32_t>(max_value) : 65535,
+        [&](std::span<const std::uint16_t> samples) {
+            values.insert(values.end(), samples.begin(), samples.end());
+        },
+        {}, channels);
     if (max_value == 0)
         max_value =
             std::any_of(values.begin(), values.end(), [](auto v) { return v > 255; }) ? 65535 : 255;
-    return Image(ImageInfo{Format::pgm_binary, shape.width, shape.height, max_value, 1},
-                 std::move(values));
+    ImageInfo info = image_kind(channels);
+    info.width = shape.width;
+    info.height = shape.height;
+    info.max_value = max_value;
+    return Image(info, std::move(values));
 }
 
 }  // namespace
@@ -84,16 +90,25 @@ void write_table(const std::string& path, const Image& image, TableStyle style) 
 }
 
 Image read_table(const std::string& path, std::int32_t max_value) {
+    return read_table(path, max_value, 1);
+}
+
+Image read_table(const std::string& path, std::int32_t max_value, int channels) {
     Input in(path);
-    Image image = image_of(in, max_value);
+    Image image = image_of(in, max_value, channels);
     in.close();
     return image;
 }
 
 Image read_table(std::span<const std::uint8_t> text, const std::string& name,
                  std::int32_t max_value) {
+    return read_table(text, name, max_value, 1);
+}
+
+Image read_table(std::span<const std::uint8_t> text, const std::string& name,
+                 std::int32_t max_value, int channels) {
     Input in(text, name);
-    return image_of(in, max_value);
+    return image_of(in, max_value, channels);
 }
 
 void convert_image_to_table(const std::string& image_path, const std::string& table_path,

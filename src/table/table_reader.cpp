@@ -3,9 +3,10 @@
 #include <algorithm>
 
 #include <lumtab/error.h>
+#include "io/error_text.h"
 #include "io/input.h"
-#include "threads/relay.h"
 #include "text/numbers.h"
+#include "threads/relay.h"
 
 namespace lumtab {
 
@@ -25,6 +26,16 @@ bool is_break(int c) {
 // What may follow a value.
 bool ends_value(int c) {
     return is_break(c) || c == '\r';
+}
+
+// Whitespace that separates nothing here: a form feed or a vertical tab.
+bool is_other_space(int c) {
+    return c == '\f' || c == '\v';
+}
+
+std::string not_a_separator(int c) {
+    return printable(std::string(1, static_cast<char>(c))) +
+           " is not a separator (blanks, commas and line ends are)";
 }
 
 // Why a token that no stretch could cut, too long to be a value, is not one.
@@ -139,7 +150,11 @@ bool RunParser::take_byte(const std::uint8_t*& p, const std::uint8_t* end) {
     run_.has_tokens = true;
     if (is_digit(c)) {
         std::uint32_t value = numbers::take_digits(p, end);
-        if (p < end && !ends_value(*p)) return fail("value is not a decimal number");
+        // Before a fault that follows the value, the value counts: the fault is
+        // placed at the column after it.
+        const bool space_follows = p < end && is_other_space(*p);
+        if (p < end && !ends_value(*p) && !space_follows)
+            return fail("value is not a decimal number");
         if (value > 65535) return fail("value is beyond 65535");
         if (value > max_value_)
             return fail(std::to_string(value) + " is above the maximum value " +
@@ -147,6 +162,7 @@ bool RunParser::take_byte(const std::uint8_t*& p, const std::uint8_t* end) {
         run_.values[run_.count++] = static_cast<std::uint16_t>(value);
         ++line_values_;
         after_comma_ = false;
+        if (space_follows) return fail(not_a_separator(*p));
     } else if (c == ',') {
         if (first_line_ && line_values_ == 0 && !after_comma_) {
             run_.leading_comma = true;  // whether a value came before: for the run before
@@ -160,9 +176,10 @@ bool RunParser::take_byte(const std::uint8_t*& p, const std::uint8_t* end) {
         end_lines(1);
         feeds_end_ = p;
     } else {
-        return fail(c == '-'    ? "negative value"
-                    : c == '\r' ? "carriage return without a line feed"
-                                : "value is not a decimal number");
+        return fail(c == '-'            ? "negative value"
+                    : c == '\r'         ? "carriage return without a line feed"
+                    : is_other_space(c) ? not_a_separator(c)
+                                        : "value is not a decimal number");
     }
     return true;
 }
