@@ -9,7 +9,7 @@ int main(int argc, char** argv) try {
     if (argc != 2) throw lumtab::Error("consumer", "usage: consumer IMAGE");
     lumtab::Image image = lumtab::read_image(argv[1]);
     // PGM, PPM or PAM, as the image's channels need.
-    const std::string copy = "copy." + std::string(lumtab::netpbm_suffix(image.info()));
+    const std::string copy = "copy." + std::string(lumtab::image_suffix(image.info()));
     lumtab::write_image(copy, image, {.plain = false, .comment = "a copy"});
     lumtab::write_table("copy.csv", image, lumtab::TableStyle::csv);
     bool same = lumtab::read_image(copy) == image &&

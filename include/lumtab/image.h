@@ -151,23 +151,45 @@ LUMTAB_API Image read_image(int fd, const std::string& name);
 // The same from bytes in memory.
 LUMTAB_API Image read_image(std::span<const std::uint8_t> bytes, const std::string& name);
 
-// How an image is written.
-struct WriteOptions {
-    bool plain = false;   // the samples in decimal (P2, P3); else binary (P5, P6, P7)
-    std::string comment;  // on "#" lines of its own after the magic number
+// The kinds of file write_image and ImageWriter write.
+enum class FileType {
+    netpbm,  // PGM for one channel, PPM for RGB, PAM for the others
+    png,     // through libpng: grey, grey and alpha, RGB, RGBA
+    tiff,    // through libtiff: one image in strips, deflate (Adobe), as PNG's channels
 };
 
-// What the name of the file that write_image writes of an image of `info` ends
-// with: "pgm" for one channel, "ppm" for RGB, "pam" for the others.
-LUMTAB_API std::string_view netpbm_suffix(const ImageInfo& info);
+// How an image is written. PNG and TIFF hold a sample in 8 bits where the maximum
+// value is at most 255, else in 16, the values as they are.
+struct WriteOptions {
+    bool plain = false;   // Netpbm only: the samples in decimal (P2, P3); else binary
+    std::string comment;  // on "#" lines of its own after the magic number; a PNG's
+                          // Comment text, a TIFF's ImageDescription
+    FileType type = FileType::netpbm;
+};
 
-// Writes `image` as a file named `path`: PGM for one channel, PPM for RGB, else
-// PAM with its tuple type; the file appears only
-// once complete, replacing any file of that name with its permissions; until
-// then, and if this fails, a file of that name stays as it was. Throws Error
-// naming `path`: a sample above the maximum value (named by its row and column),
-// a comment with a NUL byte, a plain PAM image, a system error.
+// The file type that the name `path` asks for by its ending, case aside: ".png"
+// PNG; ".tif", ".tiff" TIFF; anything else Netpbm.
+LUMTAB_API FileType file_type_of(std::string_view path);
+
+// What the name of the file that write_image writes of an image of `info` as
+// `type` ends with: "pgm" for one channel, "ppm" for RGB, "pam" for the others;
+// "png"; "tif".
+LUMTAB_API std::string_view image_suffix(const ImageInfo& info, FileType type = FileType::netpbm);
+
+// Writes `image` as a file named `path`, of the type options.type says (Netpbm
+// unless it says otherwise, whatever the name). The file appears only once
+// complete, replacing any file of that name with its permissions; until then, and
+// if this fails, a file of that name stays as it was. Throws Error naming `path`:
+// a sample above the maximum value (named by its row and column), a comment with
+// a NUL byte, a plain PAM, PNG or TIFF image, an image 0 pixels wide or high as
+// PNG or TIFF, a build without the image libraries, a system error.
 LUMTAB_API void write_image(const std::string& path, const Image& image,
+                            const WriteOptions& options = {});
+// The same to the open descriptor `fd` (a file, pipe or socket), named `name` in
+// messages, from where it stands; written as the bytes come, so that nothing can
+// be withdrawn. A TIFF, whose directory comes last, is held in a scratch file
+// first where the descriptor is no regular file. The descriptor stays open.
+LUMTAB_API void write_image(int fd, const std::string& name, const Image& image,
                             const WriteOptions& options = {});
 // The bytes of that file, in memory.
 LUMTAB_API std::vector<std::uint8_t> write_image(const Image& image,
@@ -199,14 +221,14 @@ class LUMTAB_API ImageReader {
     std::unique_ptr<State> state_;
 };
 
-// Writes a PGM, PPM or PAM image a row at a time, in constant memory, to a file
-// that appears only once finish() has written it whole; without finish(), nothing
-// is left.
+// Writes a PGM, PPM, PAM, PNG or TIFF image a row at a time, in constant memory,
+// to a file that appears only once finish() has written it whole; without
+// finish(), nothing is left.
 class LUMTAB_API ImageWriter {
   public:
     // Opens the file and writes the header of an image as `info` says: its format
-    // (P5, P2, P6, P3 or P7), size, maximum value, channels and tuple type. Throws
-    // Error naming `path`.
+    // (P5, P2, P6, P3, P7, png or tiff), size, maximum value, channels and tuple
+    // type. Throws Error naming `path`.
     ImageWriter(const std::string& path, const ImageInfo& info, const std::string& comment = "");
     ~ImageWriter();
     ImageWriter(ImageWriter&&) noexcept;

@@ -1,11 +1,16 @@
 // The library's images: whole in memory, read and written a block of rows at a time.
 #include <lumtab/image.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <optional>
 
 #include "formats/decoder.h"
-#include "formats/netpbm_writer.h"
+#include "formats/encoder.h"
 #include "image/max_value.h"
 #include "io/input.h"
 #include "io/output_file.h"
@@ -125,20 +130,26 @@ Image read_image(std::span<const std::uint8_t> bytes, const std::string& name) {
 
 namespace {
 
-// Writes `image`'s samples through `writer`.
-void write_samples(NetpbmWriter& writer, const Image& image) {
+// Writes `image`'s samples through `encoder`.
+void write_samples(Encoder& encoder, const Image& image) {
     if (image.wide()) {
-        writer.write(image.samples16());
+        encoder.write(image.samples16());
     } else {
-        writer.write(image.samples8());
+        encoder.write(image.samples8());
     }
-    writer.finish();
+    encoder.finish();
 }
 
-// PGM for an image of one channel, PPM for RGB, PAM for the others.
+// PGM for an image of one channel, PPM for RGB, PAM for the others; or PNG, TIFF.
 ImageInfo info_to_write(const std::string& name, const Image& image, const WriteOptions& options) {
     ImageInfo info = image.info();
-    if (info.channels == 1) {
+    if (options.plain && options.type != FileType::netpbm)
+        throw Error(name, "only a Netpbm image has a plain form");
+    if (options.type == FileType::png) {
+        info.format = Format::png;
+    } else if (options.type == FileType::tiff) {
+        info.format = Format::tiff;
+    } else if (info.channels == 1) {
         info.format = options.plain ? Format::pgm_plain : Format::pgm_binary;
     } else if (info.channels == 3 && info.tuple_type == "RGB") {
         info.format = options.plain ? Format::ppm_plain : Format::ppm_binary;
@@ -150,9 +161,62 @@ ImageInfo info_to_write(const std::string& name, const Image& image, const Write
     return info;
 }
 
+Destination to_memory(const std::string& name, std::vector<std::uint8_t>& bytes) {
+    return {name,
+            [&bytes](std::span<const char> data) {
+                bytes.insert(bytes.end(), data.begin(), data.end());
+            },
+            [&bytes](std::uint64_t offset, std::span<const char> data) {
+                std::copy(data.begin(), data.end(),
+                          bytes.begin() + static_cast<std::ptrdiff_t>(offset));
+            }};
+}
+
+// The descriptor `fd` from where it stands; written over only where it is a regular
+// file, from that place on.
+Destination to_descriptor(int fd, const std::string& name) {
+    Destination to{name,
+                   [fd, name](std::span<const char> data) {
+                       while (!data.empty()) {
+                           ssize_t n = ::write(fd, data.data(), data.size());
+                           if (n < 0 && errno == EINTR) continue;
+                           if (n < 0) throw Error::from_errno(name, errno);
+                           data = data.subspan(static_cast<std::size_t>(n));
+                       }
+                   },
+                   nullptr};
+    struct stat status {};
+    const off_t start = ::lseek(fd, 0, SEEK_CUR);
+    if (start < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return to;
+    to.write_at = [fd, name, start](std::uint64_t offset, std::span<const char> data) {
+        while (!data.empty()) {
+            ssize_t n = ::pwrite(fd, data.data(), data.size(), start + static_cast<off_t>(offset));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) throw Error::from_errno(name, errno);
+            data = data.subspan(static_cast<std::size_t>(n));
+            offset += static_cast<std::uint64_t>(n);
+        }
+    };
+    return to;
+}
+
 }  // namespace
 
-std::string_view netpbm_suffix(const ImageInfo& info) {
+FileType file_type_of(std::string_view path) {
+    auto ends_with = [&](std::string_view suffix) {
+        return path.size() >= suffix.size() &&
+               std::equal(
+                   suffix.begin(), suffix.end(), path.end() - suffix.size(),
+                   [](char a, char b) { return std::tolower(static_cast<unsigned char>(b)) == a; });
+    };
+    if (ends_with(".png")) return FileType::png;
+    if (ends_with(".tif") || ends_with(".tiff")) return FileType::tiff;
+    return FileType::netpbm;
+}
+
+std::string_view image_suffix(const ImageInfo& info, FileType type) {
+    if (type == FileType::png) return "png";
+    if (type == FileType::tiff) return "tif";
     if (info.channels == 1) return "pgm";
     return info.channels == 3 && info.tuple_type == "RGB" ? "ppm" : "pam";
 }
@@ -160,20 +224,20 @@ std::string_view netpbm_suffix(const ImageInfo& info) {
 void write_image(const std::string& path, const Image& image, const WriteOptions& options) {
     ImageInfo info = info_to_write(path, image, options);
     OutputFile out(path);
-    NetpbmWriter writer(path, info, options.comment,
-                        [&](std::span<const char> bytes) { out.write(bytes); });
-    write_samples(writer, image);
+    write_samples(*open_encoder(info, options.comment, destination(out)), image);
     out.commit();
+}
+
+void write_image(int fd, const std::string& name, const Image& image, const WriteOptions& options) {
+    ImageInfo info = info_to_write(name, image, options);
+    write_samples(*open_encoder(info, options.comment, to_descriptor(fd, name)), image);
 }
 
 std::vector<std::uint8_t> write_image(const Image& image, const WriteOptions& options) {
     const std::string name = "image";
     ImageInfo info = info_to_write(name, image, options);
     std::vector<std::uint8_t> bytes;
-    NetpbmWriter writer(name, info, options.comment, [&](std::span<const char> text) {
-        bytes.insert(bytes.end(), text.begin(), text.end());
-    });
-    write_samples(writer, image);
+    write_samples(*open_encoder(info, options.comment, to_memory(name, bytes)), image);
     return bytes;
 }
 
@@ -230,13 +294,13 @@ std::int32_t ImageReader::read_rows(std::span<std::uint16_t> out) {
 struct ImageWriter::State {
     std::string name;
     OutputFile out;
-    NetpbmWriter writer;
+    std::unique_ptr<Encoder> encoder;
     std::uint64_t row;
 
     State(const std::string& path, const ImageInfo& info, const std::string& comment)
         : name(path),
           out(path),
-          writer(name, info, comment, [this](std::span<const char> bytes) { out.write(bytes); }),
+          encoder(open_encoder(info, comment, destination(out))),
           row(std::uint64_t(info.width) * std::uint64_t(info.channels)) {}
 
     template <typename Sample>
@@ -244,7 +308,7 @@ struct ImageWriter::State {
         if (samples.size() != row)
             throw Error(name, "a row of " + std::to_string(samples.size()) + " samples, not " +
                                   std::to_string(row));
-        writer.write(samples);
+        encoder->write(samples);
     }
 };
 
@@ -264,7 +328,7 @@ void ImageWriter::write_row(std::span<const std::uint16_t> row) {
 }
 
 void ImageWriter::finish() {
-    state_->writer.finish();
+    state_->encoder->finish();
     state_->out.commit();
 }
 

@@ -88,30 +88,16 @@ void pack_big_endian(std::span<const std::uint16_t> samples, std::uint8_t* out) 
     }
 }
 
-NetpbmWriter::NetpbmWriter(const std::string& file_name, const ImageInfo& info,
-                           const std::string& comment, Sink sink)
-    : file_name_(file_name), info_(info), sink_(std::move(sink)) {
-    sink_(netpbm_header(file_name_, info_, comment));
+NetpbmWriter::NetpbmWriter(const ImageInfo& info, const std::string& comment, Destination to)
+    : Encoder(to.name, info), to_(std::move(to)) {
+    to_.write(netpbm_header(name_, info_, comment));
 }
 
 template <typename Sample>
-void NetpbmWriter::write_samples(std::span<const Sample> samples) {
-    if (samples.size() > info_.samples() - written_)
-        throw Error(file_name_, "more samples than the image's " + std::to_string(info_.samples()));
-    const auto max_value = static_cast<std::uint32_t>(info_.max_value);
-    auto is_above = [max_value](Sample s) { return std::uint32_t(s) > max_value; };
-    if (std::any_of(samples.begin(), samples.end(), is_above)) {
-        auto above = std::find_if(samples.begin(), samples.end(), is_above);
-        std::uint64_t index = written_ + static_cast<std::uint64_t>(above - samples.begin());
-        throw Error(file_name_,
-                    "sample " + std::to_string(*above) + " at row " +
-                        std::to_string(index / channels() / info_.width + 1) + ", column " +
-                        std::to_string(index / channels() % info_.width + 1) +
-                        " is above the maximum value " + std::to_string(info_.max_value));
-    }
+void NetpbmWriter::put_samples(std::span<const Sample> samples) {
     char block[64 * 1024];
     const bool plain = info_.format == Format::pgm_plain || info_.format == Format::ppm_plain;
-    const std::uint64_t row = std::uint64_t(info_.width) * channels();
+    const std::uint64_t row = std::uint64_t(info_.width) * std::uint64_t(info_.channels);
     while (!samples.empty()) {
         std::size_t n = std::min<std::size_t>(samples.size(), plain ? sizeof block / 7 : 32 * 1024);
         std::size_t length = 0;
@@ -132,25 +118,10 @@ void NetpbmWriter::write_samples(std::span<const Sample> samples) {
             std::copy_n(samples.begin(), n, block);
             length = n;
         }
-        sink_({block, length});
+        to_.write({block, length});
         written_ += n;
         samples = samples.subspan(n);
     }
-}
-
-void NetpbmWriter::write(std::span<const std::uint8_t> samples) {
-    write_samples(samples);
-}
-
-void NetpbmWriter::write(std::span<const std::uint16_t> samples) {
-    write_samples(samples);
-}
-
-void NetpbmWriter::finish() const {
-    if (written_ != info_.samples())
-        throw Error(file_name_, "the image needs " + std::to_string(info_.samples()) +
-                                    " samples but only " + std::to_string(written_) +
-                                    " were written");
 }
 
 }  // namespace lumtab

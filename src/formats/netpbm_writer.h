@@ -4,8 +4,9 @@
 
 #include <lumtab/image.h>
 
+#include "formats/encoder.h"
+
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <string>
 
@@ -26,32 +27,21 @@ std::string netpbm_header(const std::string& file_name, const ImageInfo& info,
 // significant first.
 void pack_big_endian(std::span<const std::uint16_t> samples, std::uint8_t* out);
 
-// Writes an image's raster to `sink` as its format says, a run of samples at a
-// time: checked against the maximum value and the image's size, so that a file
-// written is one that every reader reads.
-class NetpbmWriter {
+// Writes an image's raster as its format says, a run of samples at a time, after
+// the header it writes at once.
+class NetpbmWriter : public Encoder {
   public:
-    using Sink = std::function<void(std::span<const char>)>;
-
-    // Writes the header at once. Throws what netpbm_header throws.
-    NetpbmWriter(const std::string& file_name, const ImageInfo& info, const std::string& comment,
-                 Sink sink);
-
-    // Writes the next samples. Throws Error, naming the file, for a sample above
-    // the maximum value (by its row and column) or more samples than the image has.
-    void write(std::span<const std::uint8_t> samples);
-    void write(std::span<const std::uint16_t> samples);
-    // Throws Error if samples are missing.
-    void finish() const;
+    // Throws what netpbm_header throws.
+    NetpbmWriter(const ImageInfo& info, const std::string& comment, Destination to);
 
   private:
+    void put(std::span<const std::uint8_t> samples) override { put_samples(samples); }
+    void put(std::span<const std::uint16_t> samples) override { put_samples(samples); }
+    void end() override {}
     template <typename Sample>
-    void write_samples(std::span<const Sample> samples);
-    std::uint64_t channels() const { return static_cast<std::uint64_t>(info_.channels); }
+    void put_samples(std::span<const Sample> samples);
 
-    const std::string& file_name_;
-    ImageInfo info_;
-    Sink sink_;
+    Destination to_;
     std::uint64_t written_ = 0;
 };
 

@@ -60,8 +60,7 @@ void write_file(const std::string& file_name, const lumtab::ImageInfo& info,
         std::fwrite(message.data(), 1, message.size(), stderr);
         std::exit(1);
     }
-    lumtab::NetpbmWriter writer(file_name, info, comment,
-                                [&](std::span<const char> bytes) { out->write(bytes); });
+    lumtab::NetpbmWriter writer(info, comment, lumtab::destination(*out));
     writer.write(samples.first(static_cast<std::size_t>(info.samples())));
     writer.finish();
     out->commit();

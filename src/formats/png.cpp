@@ -10,56 +10,15 @@
 #include <vector>
 
 #include "formats/decoder.h"
+#include "formats/png_library.h"
 #include "io/input.h"
-#include "io/shared_library.h"
 
 namespace lumtab {
 
 namespace {
 
-// libpng's functions, looked up once.
-struct PngLibrary {
-    SharedLibrary library{LUMTAB_PNG_LIBRARY};
-    decltype(&png_create_read_struct) create_read_struct;
-    decltype(&png_create_info_struct) create_info_struct;
-    decltype(&png_destroy_read_struct) destroy_read_struct;
-    decltype(&png_get_error_ptr) get_error_ptr;
-    decltype(&png_get_io_ptr) get_io_ptr;
-    decltype(&png_set_read_fn) set_read_fn;
-    decltype(&png_set_crc_action) set_crc_action;
-    decltype(&png_read_info) read_info;
-    decltype(&png_get_IHDR) get_IHDR;
-    decltype(&png_set_palette_to_rgb) set_palette_to_rgb;
-    decltype(&png_set_interlace_handling) set_interlace_handling;
-    decltype(&png_read_update_info) read_update_info;
-    decltype(&png_get_rowbytes) get_rowbytes;
-    decltype(&png_get_channels) get_channels;
-    decltype(&png_read_row) read_row;
-    decltype(&png_read_end) read_end;
-
-    PngLibrary() {
-        library.find(create_read_struct, "png_create_read_struct");
-        library.find(create_info_struct, "png_create_info_struct");
-        library.find(destroy_read_struct, "png_destroy_read_struct");
-        library.find(get_error_ptr, "png_get_error_ptr");
-        library.find(get_io_ptr, "png_get_io_ptr");
-        library.find(set_read_fn, "png_set_read_fn");
-        library.find(set_crc_action, "png_set_crc_action");
-        library.find(read_info, "png_read_info");
-        library.find(get_IHDR, "png_get_IHDR");
-        library.find(set_palette_to_rgb, "png_set_palette_to_rgb");
-        library.find(set_interlace_handling, "png_set_interlace_handling");
-        library.find(read_update_info, "png_read_update_info");
-        library.find(get_rowbytes, "png_get_rowbytes");
-        library.find(get_channels, "png_get_channels");
-        library.find(read_row, "png_read_row");
-        library.find(read_end, "png_read_end");
-    }
-};
-
 const PngLibrary& library() {
-    static const PngLibrary loaded;
-    return loaded;
+    return png_library();
 }
 
 // What libpng calls back into, and where it jumps when it fails. Plain data, and

@@ -18,55 +18,16 @@
 #include <vector>
 
 #include "formats/decoder.h"
+#include "formats/tiff_library.h"
 #include "io/input.h"
-#include "io/shared_library.h"
 #include "io/temporary_file.h"
 
 namespace lumtab {
 
 namespace {
 
-// libtiff's functions, looked up once.
-struct TiffLibrary {
-    SharedLibrary library{LUMTAB_TIFF_LIBRARY};
-    decltype(&TIFFOpenOptionsAlloc) options_alloc;
-    decltype(&TIFFOpenOptionsFree) options_free;
-    decltype(&TIFFOpenOptionsSetMaxSingleMemAlloc) set_max_single_alloc;
-    decltype(&TIFFOpenOptionsSetErrorHandlerExtR) set_error_handler;
-    decltype(&TIFFOpenOptionsSetWarningHandlerExtR) set_warning_handler;
-    decltype(&TIFFClientOpenExt) client_open;
-    decltype(&TIFFClose) close;
-    decltype(&TIFFGetField) get_field;
-    decltype(&TIFFGetFieldDefaulted) get_field_defaulted;
-    decltype(&TIFFSetField) set_field;
-    decltype(&TIFFIsTiled) is_tiled;
-    decltype(&TIFFScanlineSize64) scanline_size;
-    decltype(&TIFFReadScanline) read_scanline;
-    decltype(&TIFFTileSize64) tile_size;
-    decltype(&TIFFReadTile) read_tile;
-
-    TiffLibrary() {
-        library.find(options_alloc, "TIFFOpenOptionsAlloc");
-        library.find(options_free, "TIFFOpenOptionsFree");
-        library.find(set_max_single_alloc, "TIFFOpenOptionsSetMaxSingleMemAlloc");
-        library.find(set_error_handler, "TIFFOpenOptionsSetErrorHandlerExtR");
-        library.find(set_warning_handler, "TIFFOpenOptionsSetWarningHandlerExtR");
-        library.find(client_open, "TIFFClientOpenExt");
-        library.find(close, "TIFFClose");
-        library.find(get_field, "TIFFGetField");
-        library.find(get_field_defaulted, "TIFFGetFieldDefaulted");
-        library.find(set_field, "TIFFSetField");
-        library.find(is_tiled, "TIFFIsTiled");
-        library.find(scanline_size, "TIFFScanlineSize64");
-        library.find(read_scanline, "TIFFReadScanline");
-        library.find(tile_size, "TIFFTileSize64");
-        library.find(read_tile, "TIFFReadTile");
-    }
-};
-
 const TiffLibrary& library() {
-    static const TiffLibrary loaded;
-    return loaded;
+    return tiff_library();
 }
 
 // The most libtiff may allocate at once: strips and tiles are far smaller, and a

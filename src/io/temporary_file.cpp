@@ -23,17 +23,17 @@ std::string scratch_directory() {
     return directory != nullptr && *directory != '\0' ? directory : "/tmp";
 }
 
-ScratchFile::ScratchFile(const std::string& for_name) : for_name_(for_name) {
-    const std::string directory = scratch_directory();
+ScratchFile::ScratchFile(const std::string& for_name, const std::string& directory)
+    : for_name_(for_name) {
     fd_ = open_unnamed_file(directory, 0600);
     if (fd_ < 0) {
-        std::string name = directory + "/lumtab-XXXXXX";
+        std::string name = (directory.empty() ? "." : directory) + "/lumtab-XXXXXX";
         fd_ = ::mkostemp(name.data(), O_CLOEXEC);
         if (fd_ >= 0) ::unlink(name.c_str());
     }
     if (fd_ < 0)
-        throw Error(for_name_,
-                    "no temporary file in " + directory + " to hold it: " + std::strerror(errno));
+        throw Error(for_name_, "no temporary file in " + (directory.empty() ? "." : directory) +
+                                   " to hold it: " + std::strerror(errno));
 }
 
 ScratchFile::~ScratchFile() {
@@ -51,6 +51,30 @@ void ScratchFile::write(std::span<const std::uint8_t> bytes) {
             throw Error(for_name_,
                         std::string("cannot keep it in a temporary file: ") + std::strerror(errno));
         bytes = bytes.subspan(static_cast<std::size_t>(n));
+    }
+}
+
+void ScratchFile::write_at(std::uint64_t offset, std::span<const char> bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::pwrite(fd_, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0)
+            throw Error(for_name_,
+                        std::string("cannot keep it in a temporary file: ") + std::strerror(errno));
+        bytes = bytes.subspan(static_cast<std::size_t>(n));
+        offset += static_cast<std::uint64_t>(n);
+    }
+}
+
+void ScratchFile::read_at(std::uint64_t offset, std::span<char> bytes) const {
+    while (!bytes.empty()) {
+        ssize_t n = ::pread(fd_, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0)
+            throw Error(for_name_, std::string("cannot read back its temporary file: ") +
+                                       std::strerror(n < 0 ? errno : EIO));
+        bytes = bytes.subspan(static_cast<std::size_t>(n));
+        offset += static_cast<std::uint64_t>(n);
     }
 }
 

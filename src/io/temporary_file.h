@@ -21,13 +21,15 @@ int open_unnamed_file(const std::string& directory, mode_t mode);
 // The directory for scratch files: $TMPDIR, else /tmp.
 std::string scratch_directory();
 
-// A file of this process's own in the scratch directory, which nothing else can
-// open and which goes when it is closed: unnamed where the file system can make
-// such a file, else named and unlinked at once.
+// A file of this process's own, which nothing else can open and which goes when
+// it is closed: unnamed where the file system can make such a file, else named
+// and unlinked at once.
 class ScratchFile {
   public:
-    // Throws Error naming `for_name`, the file it serves, where none can be made.
-    explicit ScratchFile(const std::string& for_name);
+    // Makes one in `directory` ("" for the current one); throws Error naming
+    // `for_name`, the file it serves, where none can be made.
+    explicit ScratchFile(const std::string& for_name,
+                         const std::string& directory = scratch_directory());
     ~ScratchFile();
     ScratchFile(ScratchFile&& other) noexcept;
     ScratchFile& operator=(ScratchFile&&) = delete;
@@ -35,6 +37,10 @@ class ScratchFile {
     int descriptor() const { return fd_; }
     // Appends `bytes`; throws Error naming the file it serves.
     void write(std::span<const std::uint8_t> bytes);
+    // Writes `bytes` at `offset`, reads `bytes.size()` bytes from `offset` (which
+    // must be there); throw Error naming the file it serves.
+    void write_at(std::uint64_t offset, std::span<const char> bytes);
+    void read_at(std::uint64_t offset, std::span<char> bytes) const;
 
   private:
     std::string for_name_;

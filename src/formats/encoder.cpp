@@ -1,0 +1,85 @@
+#include "formats/encoder.h"
+
+#include <algorithm>
+
+#include "formats/netpbm_writer.h"
+#include "io/output_file.h"
+
+namespace lumtab {
+
+Destination destination(OutputFile& out) {
+    Destination to{out.name(), [&out](std::span<const char> bytes) { out.write(bytes); }, nullptr};
+    if (out.can_rewind())
+        to.write_at = [&out](std::uint64_t offset, std::span<const char> bytes) {
+            out.write_at(offset, bytes);
+        };
+    return to;
+}
+
+template <typename Sample>
+void Encoder::check(std::span<const Sample> samples) {
+    if (samples.size() > info_.samples() - written_)
+        throw Error(name_, "more samples than the image's " + std::to_string(info_.samples()));
+    const auto max_value = static_cast<std::uint32_t>(info_.max_value);
+    auto is_above = [max_value](Sample s) { return std::uint32_t(s) > max_value; };
+    if (!std::any_of(samples.begin(), samples.end(), is_above)) return;
+    auto above = std::find_if(samples.begin(), samples.end(), is_above);
+    const std::uint64_t pixel = (written_ + static_cast<std::uint64_t>(above - samples.begin())) /
+                                static_cast<std::uint64_t>(info_.channels);
+    const auto width = static_cast<std::uint64_t>(info_.width);
+    throw Error(name_, "sample " + std::to_string(*above) + " at row " +
+                           std::to_string(pixel / width + 1) + ", column " +
+                           std::to_string(pixel % width + 1) + " is above the maximum value " +
+                           std::to_string(info_.max_value));
+}
+
+void Encoder::write(std::span<const std::uint8_t> samples) {
+    check(samples);
+    put(samples);
+    written_ += samples.size();
+}
+
+void Encoder::write(std::span<const std::uint16_t> samples) {
+    check(samples);
+    put(samples);
+    written_ += samples.size();
+}
+
+void Encoder::finish() {
+    if (written_ != info_.samples())
+        throw Error(name_, "the image needs " + std::to_string(info_.samples()) +
+                               " samples but only " + std::to_string(written_) + " were written");
+    end();
+}
+
+std::unique_ptr<Encoder> open_encoder(const ImageInfo& info, const std::string& comment,
+                                      Destination to) {
+    switch (info.format) {
+        case Format::png:
+            return open_png_encoder(info, comment, std::move(to));
+        case Format::tiff:
+            return open_tiff_encoder(info, comment, std::move(to));
+        default:
+            return std::make_unique<NetpbmWriter>(info, comment, std::move(to));
+    }
+}
+
+#if !defined(LUMTAB_IMAGE_LIBRARIES)
+namespace {
+
+[[noreturn]] void not_written(const Destination& to, const char* format) {
+    throw Error(to.name, std::string(format) + " images are not written by this build of lumtab");
+}
+
+}  // namespace
+
+std::unique_ptr<Encoder> open_png_encoder(const ImageInfo&, const std::string&, Destination to) {
+    not_written(to, "PNG");
+}
+
+std::unique_ptr<Encoder> open_tiff_encoder(const ImageInfo&, const std::string&, Destination to) {
+    not_written(to, "TIFF");
+}
+#endif
+
+}  // namespace lumtab

@@ -1,0 +1,73 @@
+// Writing images a run of samples at a time, once their size is known: Netpbm by
+// lumtab's own writer, PNG and TIFF through libpng and libtiff.
+#pragma once
+
+#include <lumtab/image.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace lumtab {
+
+// Where an encoder's bytes go.
+struct Destination {
+    std::string name;                                  // the file's, for messages
+    std::function<void(std::span<const char>)> write;  // appends
+    // Writes over bytes written before; null where the destination cannot be
+    // written over (a pipe).
+    std::function<void(std::uint64_t offset, std::span<const char>)> write_at;
+};
+
+class OutputFile;
+
+// An output file as a destination: written over where it can be.
+Destination destination(OutputFile& out);
+
+class Encoder {
+  public:
+    virtual ~Encoder() = default;
+
+    // Writes the next samples: width × channels a row, rows from the top, each
+    // pixel's samples in turn. Throws Error, naming the file, for a sample above
+    // the maximum value (by its row and column), more samples than the image has,
+    // or a failure to write.
+    void write(std::span<const std::uint8_t> samples);
+    void write(std::span<const std::uint16_t> samples);
+    // Ends the image; throws Error if samples are missing.
+    void finish();
+
+  protected:
+    Encoder(std::string name, const ImageInfo& info) : name_(std::move(name)), info_(info) {}
+
+    // The samples, checked and counted.
+    virtual void put(std::span<const std::uint8_t> samples) = 0;
+    virtual void put(std::span<const std::uint16_t> samples) = 0;
+    virtual void end() = 0;
+
+    const std::string name_;
+    const ImageInfo info_;
+
+  private:
+    template <typename Sample>
+    void check(std::span<const Sample> samples);
+
+    std::uint64_t written_ = 0;
+};
+
+// The encoder of an image as `info` says, its format among them: binary or plain
+// PGM, PPM or PAM, PNG or TIFF (8 or 16 bits a sample by the maximum value, the
+// values as they are). Throws Error naming the destination: what the format cannot
+// hold, a library that cannot be loaded, a build without it.
+std::unique_ptr<Encoder> open_encoder(const ImageInfo& info, const std::string& comment,
+                                      Destination to);
+
+// PNG and TIFF, where this build writes them.
+std::unique_ptr<Encoder> open_png_encoder(const ImageInfo& info, const std::string& comment,
+                                          Destination to);
+std::unique_ptr<Encoder> open_tiff_encoder(const ImageInfo& info, const std::string& comment,
+                                           Destination to);
+
+}  // namespace lumtab
