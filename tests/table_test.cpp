@@ -167,10 +167,11 @@ TEST(TableReader, ReportsProgressOverTheWholeTable) {
     write_file(dir / "t.int", table);
     Input in(dir / "t.int");
     std::vector<std::uint64_t> done;
-    table_to_image(in, dir / "t.pgm", 0, 1, [&](std::uint64_t part, std::uint64_t total) {
-        EXPECT_EQ(total, table.size());
-        done.push_back(part);
-    });
+    table_to_image(in, dir / "t.pgm", 0, 1, FileType::netpbm,
+                   [&](std::uint64_t part, std::uint64_t total) {
+                       EXPECT_EQ(total, table.size());
+                       done.push_back(part);
+                   });
     ASSERT_GT(done.size(), 3u);
     EXPECT_TRUE(std::is_sorted(done.begin(), done.end()));
     EXPECT_EQ(done.back(), table.size());

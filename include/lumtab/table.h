@@ -53,5 +53,9 @@ LUMTAB_API void convert_image_to_table(const std::string& image_path, const std:
                                        TableStyle style = TableStyle::spaces);
 LUMTAB_API void convert_table_to_image(const std::string& table_path, const std::string& image_path,
                                        std::int32_t max_value = 0);
+// The same for a table of `channels` interleaved values a pixel (1 to 4), into an
+// image of `type`, as lumtab -r --channels --format writes it.
+LUMTAB_API void convert_table_to_image(const std::string& table_path, const std::string& image_path,
+                                       std::int32_t max_value, int channels, FileType type);
 
 }  // namespace lumtab

@@ -164,7 +164,8 @@ class Batch {
         if (options_.output) return *options_.output;
         if (inputs_.is_standard_input(index)) return "-";
         std::string_view suffix =
-            options_.reverse ? image_suffix(options_.channels) : table_suffix(options_.style);
+            options_.reverse ? image_suffix(image_kind(options_.channels), image_type(options_))
+                             : table_suffix(options_.style);
         const std::string& input = inputs_.names[index];
         if (options_.target_directory)
             return output_in_directory(*options_.target_directory, input, suffix);
@@ -240,7 +241,8 @@ class Batch {
             if (here) show_progress();
         };
         if (options_.reverse) {
-            table_to_image(*in, job.output, options_.max_value, options_.channels, report_progress);
+            table_to_image(*in, job.output, options_.max_value, options_.channels,
+                           image_type(options_), report_progress);
         } else {
             image_to_table(*in, job.output, options_.style, options_.channel, report_progress);
         }

@@ -17,11 +17,11 @@ namespace lumtab {
 
 namespace {
 
-#define LUMTAB_SYNOPSIS                                                           \
-    "usage: lumtab [-q] [--csv | --tsv] [--channel NAME] [-o FILE] IMAGE...\n"    \
-    "       lumtab -r [-q] [--maxval N] [--channels N] [-o FILE] TABLE...\n"      \
-    "       lumtab [-qu] [-j N] [-r] [-t DIR] [--files-from=LIST [-0]] FILE...\n" \
-    "       lumtab --flat [--label=dir|name] [--csv | --tsv] [--channel NAME]\n"  \
+#define LUMTAB_SYNOPSIS                                                                   \
+    "usage: lumtab [-q] [--csv | --tsv] [--channel NAME] [-o FILE] IMAGE...\n"            \
+    "       lumtab -r [-q] [--maxval N] [--channels N] [--format F] [-o FILE] TABLE...\n" \
+    "       lumtab [-qu] [-j N] [-r] [-t DIR] [--files-from=LIST [-0]] FILE...\n"         \
+    "       lumtab --flat [--label=dir|name] [--csv | --tsv] [--channel NAME]\n"          \
     "              [-o FILE] IMAGE...\n"
 
 constexpr const char* kUsage = LUMTAB_SYNOPSIS;
@@ -31,7 +31,8 @@ constexpr const char* kHelp = LUMTAB_SYNOPSIS
     "text table beside it: one line per image row, each value followed by a space;\n"
     "a colour image's luminance, unless --channel says otherwise. The table's name is\n"
     "the image's with its last three characters replaced by \"int\". With -r, reads\n"
-    "each table back into a binary image named \"...pgm\" (\"...ppm\", \"...pam\").\n"
+    "each table back into a binary image named \"...pgm\" (\"...ppm\", \"...pam\"), or a\n"
+    "PNG or TIFF image as --format or the name -o gives says.\n"
     "A file of - is standard input, and its output goes to standard output.\n"
     "\n"
     "  -o, --output=FILE  write to FILE (- for standard output); one input only, but\n"
@@ -46,6 +47,8 @@ constexpr const char* kHelp = LUMTAB_SYNOPSIS
     "                     255 if every value fits, else 65535\n"
     "      --channels=N   with -r: N values a pixel, 1 to 4: PGM for 1, PPM for 3,\n"
     "                     PAM for 2 (grey and alpha) and 4 (RGB and alpha)\n"
+    "      --format=F     with -r: pnm, png or tiff; by default as the name -o gives\n"
+    "                     ends: .png, .tif or .tiff, else pnm\n"
     "  -q, --quiet        show no progress on a terminal\n"
     "  -h, --help         show this help and exit\n"
     "      --version      show the version and exit\n"
@@ -76,7 +79,8 @@ enum LongOnly {
     kChannels,
     kFilesFrom,
     kFlat,
-    kLabel
+    kLabel,
+    kFormat
 };
 
 const option kLongOptions[] = {
@@ -97,6 +101,7 @@ const option kLongOptions[] = {
     {"update", no_argument, nullptr, 'u'},
     {"flat", no_argument, nullptr, kFlat},
     {"label", required_argument, nullptr, kLabel},
+    {"format", required_argument, nullptr, kFormat},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -151,7 +156,8 @@ int parse_channels(const char* text) {
     if (is_long && optopt != 0 && arg.find('=') != std::string::npos)
         usage_error("option " + printable(option) + " takes no argument");
     if (optopt == 'o' || optopt == kMaxValue || optopt == kChannel || optopt == kChannels ||
-        optopt == 'j' || optopt == 't' || optopt == kFilesFrom || optopt == kLabel)
+        optopt == 'j' || optopt == 't' || optopt == kFilesFrom || optopt == kLabel ||
+        optopt == kFormat)
         usage_error("option " + printable(option) + " needs an argument");
     usage_error("unknown option " + printable(option));
 }
@@ -173,6 +179,15 @@ unsigned parse_jobs(const char* text) {
         usage_error("-j takes a number from 0 to " + std::to_string(kMostJobs) + ", not " +
                     printable(text));
     return value == 0 ? std::min(processors(), kMostJobs) : static_cast<unsigned>(value);
+}
+
+// A --format argument: the types of image lumtab writes. JPEG is none of them: it
+// would not give a table's numbers back.
+FileType parse_format(const std::string& text) {
+    if (text == "pnm") return FileType::netpbm;
+    if (text == "png") return FileType::png;
+    if (text == "tiff") return FileType::tiff;
+    usage_error("--format takes pnm, png or tiff, not " + printable(text));
 }
 
 Options::Label parse_label(const std::string& text) {
@@ -207,6 +222,7 @@ void check_combination(const Options& options, bool styled) {
     if (options.reverse && styled) usage_error("--csv and --tsv go with images, not with -r");
     if (!options.reverse && options.max_value != 0) usage_error("--maxval goes with -r");
     if (!options.reverse && options.channels != 1) usage_error("--channels goes with -r");
+    if (!options.reverse && options.format) usage_error("--format goes with -r");
     if (options.reverse && !options.channel.empty())
         usage_error("--channel goes with images, not with -r");
     check_batch_combination(options);
@@ -216,6 +232,11 @@ void check_combination(const Options& options, bool styled) {
 }
 
 }  // namespace
+
+FileType image_type(const Options& options) {
+    if (options.format) return *options.format;
+    return options.output ? file_type_of(*options.output) : FileType::netpbm;
+}
 
 Options parse_options(int argc, char** argv) {
     Options options;
@@ -271,6 +292,9 @@ Options parse_options(int argc, char** argv) {
                 break;
             case kLabel:
                 options.label = parse_label(optarg);
+                break;
+            case kFormat:
+                options.format = parse_format(optarg);
                 break;
             case 'h':
                 exit_printing(kHelp);

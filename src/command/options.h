@@ -16,9 +16,10 @@ constexpr unsigned kMostJobs = 1024;
 struct Options {
     TableStyle style = TableStyle::spaces;
     bool reverse = false;
-    std::int32_t max_value = 0;  // with reverse: 0 chooses by the values
-    std::string channel;         // of an image: "" for its grey or its luminance
-    int channels = 1;            // with reverse: values a pixel
+    std::int32_t max_value = 0;      // with reverse: 0 chooses by the values
+    std::string channel;             // of an image: "" for its grey or its luminance
+    int channels = 1;                // with reverse: values a pixel
+    std::optional<FileType> format;  // with reverse: what the images are
     std::optional<std::string> output;
     bool quiet = false;
     std::vector<std::string> files;
@@ -33,6 +34,9 @@ struct Options {
     bool flat = false;                            // one line per image, all in one output
     Label label = Label::none;                    // what starts each line with --flat
 };
+
+// With -r, the type of the images: --format, else the name -o gives, else Netpbm.
+FileType image_type(const Options& options);
 
 // The options of `argv`. Ends the process: for --help and --version, after
 // printing them (status 0, or 1 where standard output fails); for wrong usage,

@@ -55,16 +55,13 @@ std::string replace_last_three(const std::string& path, std::string_view suffix)
     std::size_t slash = path.rfind('/');
     std::size_t base = slash == std::string::npos ? 0 : slash + 1;
     std::vector<std::size_t> starts = character_starts(std::string_view(path).substr(base));
-    if (starts.size() < 3)
-        throw Error(
-            path, suffix == "pgm" || suffix == "ppm" || suffix == "pam"
-                      ? "file name too short to form the image's name (three characters at least)"
-                      : "file name too short to form the table's name (three characters at least)");
+    if (starts.size() < 3) {
+        const bool table = suffix == "int" || suffix == "csv" || suffix == "tsv";
+        throw Error(path, std::string("file name too short to form the ") +
+                              (table ? "table's" : "image's") +
+                              " name (three characters at least)");
+    }
     return path.substr(0, base + starts[starts.size() - 3]).append(suffix);
-}
-
-std::string_view image_suffix(int channels) {
-    return channels == 1 ? "pgm" : channels == 3 ? "ppm" : "pam";
 }
 
 std::string output_in_directory(const std::string& directory, const std::string& path,

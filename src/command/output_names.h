@@ -23,10 +23,6 @@ namespace lumtab {
 // in it. Throws Error for a file name of fewer than three characters.
 std::string replace_last_three(const std::string& path, std::string_view suffix);
 
-// The last three characters of the name of an image of `channels` read back from
-// its table: "pgm", "ppm" for 3, "pam" for 2 and 4.
-std::string_view image_suffix(int channels);
-
 // The output's name in `directory`: the file name that replace_last_three makes
 // from `path`'s. Throws as replace_last_three does.
 std::string output_in_directory(const std::string& directory, const std::string& path,

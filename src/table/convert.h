@@ -25,15 +25,16 @@ using ProgressReport = std::function<void(std::uint64_t done, std::uint64_t tota
 void image_to_table(Input& in, const std::string& out, TableStyle style,
                     std::string_view channel = "", const ProgressReport& progress = {});
 
-// Writes the table read from `in`, `channels` interleaved values a pixel, as a
-// binary image to the file `out` (or "-"): PGM for 1 channel, PPM for 3, PAM for 2
-// (GRAYSCALE_ALPHA) and 4 (RGB_ALPHA). The maximum value is `max_value`, or if it
-// is 0, 255 when every value fits in 8 bits and 65535 otherwise. The output is
-// opened first; a file appears only when complete. Throws Error.
+// Writes the table read from `in`, `channels` interleaved values a pixel, as an
+// image of `type` to the file `out` (or "-"): for Netpbm, a binary PGM for 1
+// channel, PPM for 3, PAM for 2 (GRAYSCALE_ALPHA) and 4 (RGB_ALPHA). The maximum
+// value is `max_value`, or if it is 0, 255 when every value fits in 8 bits and
+// 65535 otherwise; a PNG or TIFF holds 8 or 16 bits a sample as it says. The
+// output is opened first; a file appears only when complete. Throws Error.
 void table_to_image(Input& in, const std::string& out, std::int32_t max_value, int channels = 1,
-                    const ProgressReport& progress = {});
+                    FileType type = FileType::netpbm, const ProgressReport& progress = {});
 
-// The image table_to_image writes for `channels`: its format and tuple type.
-ImageInfo image_kind(int channels);
+// The image table_to_image writes for `channels` as `type`: its format and tuple type.
+ImageInfo image_kind(int channels, FileType type = FileType::netpbm);
 
 }  // namespace lumtab

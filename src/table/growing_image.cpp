@@ -3,15 +3,13 @@
 #include <algorithm>
 #include <vector>
 
+#include "formats/encoder.h"
 #include "formats/netpbm_writer.h"
 #include "io/output_file.h"
 
 namespace lumtab {
 
 namespace {
-
-// What a raster may hold in memory before, where it can, it is written as it comes.
-constexpr std::size_t kHeldMost = 4 << 20;
 
 bool any_above_255(std::span<const std::uint16_t> samples) {
     // All of them or'd together, which the compiler does a vector at a time.
@@ -30,9 +28,9 @@ void pack(std::span<const std::uint16_t> samples, bool wide, std::uint8_t* out) 
 }  // namespace
 
 // Samples held in blocks of 1 MiB, one byte a sample or two, as the raster holds them.
-class GrowingImage::HeldRaster {
+class GrowingRaster::Held {
   public:
-    explicit HeldRaster(bool wide) : wide_(wide) {}
+    explicit Held(bool wide) : wide_(wide) {}
 
     std::uint64_t size() const { return size_; }
 
@@ -65,16 +63,9 @@ class GrowingImage::HeldRaster {
         }
     }
 
-    void write_to(OutputFile& out, std::uint64_t offset) const {
-        for (const Block& block : blocks_) {
-            out.write_at(offset, {reinterpret_cast<const char*>(block.bytes.get()), block.used});
-            offset += block.used;
-        }
-    }
-
-    void write_to(OutputFile& out) const {
+    void read(const std::function<void(std::span<const char>)>& part) const {
         for (const Block& block : blocks_)
-            out.write({reinterpret_cast<const char*>(block.bytes.get()), block.used});
+            part({reinterpret_cast<const char*>(block.bytes.get()), block.used});
     }
 
   private:
@@ -90,82 +81,146 @@ class GrowingImage::HeldRaster {
     std::uint64_t size_ = 0;
 };
 
-GrowingImage::GrowingImage(OutputFile& out, std::string comment, std::int32_t max_value,
-                           const ImageInfo& kind)
-    : out_(out),
-      comment_(std::move(comment)),
-      kind_(kind),
-      given_max_value_(max_value),
-      wide_(max_value > 255),
-      held_(std::make_unique<HeldRaster>(wide_)) {}
+GrowingRaster::GrowingRaster(std::int32_t max_value)
+    : given_max_value_(max_value), wide_(max_value > 255), held_(std::make_unique<Held>(wide_)) {}
 
-GrowingImage::~GrowingImage() = default;
+GrowingRaster::~GrowingRaster() = default;
 
-std::int32_t GrowingImage::max_value() const {
+std::int32_t GrowingRaster::max_value() const {
     return given_max_value_ != 0 ? given_max_value_ : wide_ ? 65535 : 255;
 }
 
-void GrowingImage::append(std::span<const std::uint16_t> samples) {
+void GrowingRaster::append(std::span<const std::uint16_t> samples) {
     if (!wide_ && given_max_value_ == 0 && any_above_255(samples)) widen();
-    if (!held_) return write_raster(samples);
-    held_->append(samples);
-    if (held_->size() > kHeldMost && out_.can_rewind()) start_writing();
+    if (held_) {
+        held_->append(samples);
+        size_ = held_->size();
+    } else {
+        write_to_file(samples);
+    }
 }
 
-void GrowingImage::start_writing() {
-    header_size_ = netpbm_header(out_.name(), kind_, comment_, true).size();
-    held_->write_to(out_, header_size_);
-    written_ = held_->size();
+void GrowingRaster::move_to(File file) {
+    file_ = std::move(file);
+    std::uint64_t at = file_.base;
+    held_->read([&](std::span<const char> part) {
+        file_.write_at(at, part);
+        at += part.size();
+    });
     held_.reset();
 }
 
-void GrowingImage::write_raster(std::span<const std::uint16_t> samples) {
+void GrowingRaster::write_to_file(std::span<const std::uint16_t> samples) {
     std::uint8_t bytes[64 * 1024];
     const std::size_t sample_size = wide_ ? 2 : 1;
     while (!samples.empty()) {
         std::size_t n = std::min(samples.size(), sizeof bytes / sample_size);
         pack(samples.first(n), wide_, bytes);
-        out_.write_at(header_size_ + written_,
-                      {reinterpret_cast<const char*>(bytes), n * sample_size});
-        written_ += n * sample_size;
+        file_.write_at(file_.base + size_, {reinterpret_cast<const char*>(bytes), n * sample_size});
+        size_ += n * sample_size;
         samples = samples.subspan(n);
     }
 }
 
-void GrowingImage::widen() {
+void GrowingRaster::widen() {
     wide_ = true;
-    if (held_) return held_->widen();
+    if (held_) {
+        held_->widen();
+        size_ = held_->size();
+        return;
+    }
     // In the file, from its end back, so that no sample is written over before it
     // is read: sample i moves from byte i to bytes 2i and 2i + 1.
     constexpr std::uint64_t kStep = 32 * 1024;
     std::vector<char> narrow(kStep);
     std::vector<std::uint16_t> samples(kStep);
     std::vector<std::uint8_t> wide(2 * kStep);
-    for (std::uint64_t end = written_; end > 0;) {
+    for (std::uint64_t end = size_; end > 0;) {
         std::uint64_t start = end > kStep ? end - kStep : 0;
         std::size_t n = static_cast<std::size_t>(end - start);
-        out_.read_at(header_size_ + start, {narrow.data(), n});
+        file_.read_at(file_.base + start, {narrow.data(), n});
         std::copy_n(reinterpret_cast<const std::uint8_t*>(narrow.data()), n, samples.begin());
         pack_big_endian(std::span(samples).first(n), wide.data());
-        out_.write_at(header_size_ + 2 * start,
-                      {reinterpret_cast<const char*>(wide.data()), 2 * n});
+        file_.write_at(file_.base + 2 * start, {reinterpret_cast<const char*>(wide.data()), 2 * n});
         end = start;
     }
-    written_ *= 2;
+    size_ *= 2;
+}
+
+void GrowingRaster::read(const std::function<void(std::span<const char>)>& part) const {
+    if (held_) return held_->read(part);
+    std::vector<char> block(1 << 20);
+    for (std::uint64_t at = 0; at < size_; at += block.size()) {
+        auto n = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), size_ - at));
+        file_.read_at(file_.base + at, {block.data(), n});
+        part({block.data(), n});
+    }
+}
+
+GrowingImage::GrowingImage(OutputFile& out, std::string comment, std::int32_t max_value,
+                           const ImageInfo& kind)
+    : out_(out), comment_(std::move(comment)), kind_(kind), raster_(max_value) {}
+
+void GrowingImage::append(std::span<const std::uint16_t> samples) {
+    raster_.append(samples);
+    if (raster_.held() && raster_.size() > GrowingRaster::kHeldMost && out_.can_rewind()) {
+        const std::uint64_t header = netpbm_header(out_.name(), kind_, comment_, true).size();
+        raster_.move_to(
+            {[this](std::uint64_t at, std::span<const char> bytes) { out_.write_at(at, bytes); },
+             [this](std::uint64_t at, std::span<char> bytes) { out_.read_at(at, bytes); }, header});
+    }
 }
 
 void GrowingImage::finish(std::int32_t width, std::int32_t height) {
     ImageInfo header = kind_;
     header.width = width;
     header.height = height;
-    header.max_value = max_value();
-    if (held_) {
+    header.max_value = raster_.max_value();
+    if (raster_.held()) {
         out_.write(netpbm_header(out_.name(), header, comment_));
-        held_->write_to(out_);
+        raster_.read([this](std::span<const char> part) { out_.write(part); });
         return;
     }
-    std::string text = netpbm_header(out_.name(), header, comment_, true);
-    out_.write_at(0, text);
+    out_.write_at(0, netpbm_header(out_.name(), header, comment_, true));
+}
+
+SpooledImage::SpooledImage(OutputFile& out, std::string comment, std::int32_t max_value,
+                           const ImageInfo& kind, std::string directory)
+    : out_(out),
+      comment_(std::move(comment)),
+      kind_(kind),
+      directory_(std::move(directory)),
+      raster_(max_value) {}
+
+void SpooledImage::append(std::span<const std::uint16_t> samples) {
+    raster_.append(samples);
+    if (raster_.held() && raster_.size() > GrowingRaster::kHeldMost) {
+        ScratchFile& spool = spool_.emplace(out_.name(), directory_);
+        raster_.move_to(
+            {[&spool](std::uint64_t at, std::span<const char> bytes) { spool.write_at(at, bytes); },
+             [&spool](std::uint64_t at, std::span<char> bytes) { spool.read_at(at, bytes); }, 0});
+    }
+}
+
+void SpooledImage::finish(std::int32_t width, std::int32_t height) {
+    ImageInfo info = kind_;
+    info.width = width;
+    info.height = height;
+    info.max_value = raster_.max_value();
+    std::unique_ptr<Encoder> encoder = open_encoder(info, comment_, destination(out_));
+    std::vector<std::uint16_t> samples;
+    raster_.read([&](std::span<const char> part) {
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(part.data());
+        if (raster_.wide()) {
+            samples.resize(part.size() / 2);
+            for (std::size_t i = 0; i < samples.size(); ++i)
+                samples[i] = static_cast<std::uint16_t>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
+            encoder->write(std::span<const std::uint16_t>(samples));
+        } else {
+            encoder->write(std::span<const std::uint8_t>(bytes, part.size()));
+        }
+    });
+    encoder->finish();
 }
 
 }  // namespace lumtab

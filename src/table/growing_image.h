@@ -1,33 +1,82 @@
-// The image a table is read back into: written as its samples come, row after row,
-// though its height and (unless given) its maximum value are known only at its end.
+// The image a table is read back into: its samples come row after row, though its
+// height and (unless given) its maximum value are known only at its end.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include <lumtab/image.h>
 
+#include "io/temporary_file.h"
+
 namespace lumtab {
 
 class OutputFile;
 
-// A binary image whose raster grows a run of samples at a time. A small raster is
-// held and written after its header at the end. So is any raster where the output
-// cannot be written over (standard output, a device, a FIFO), which then takes the
-// raster's size in memory. Otherwise, once the raster outgrows what is held, it is
-// written as it comes after a header with room for any size, which is written over
-// at the end: memory stays a few MiB whatever the size.
+// The bytes of a binary Netpbm raster as its samples come: one byte a sample while
+// every one fits (unless a maximum value above 255 is given), else two, most
+// significant first. Held in memory up to a few MiB; once moved to a file, written
+// there as it comes, and widened there where it must be.
+class GrowingRaster {
+  public:
+    // Where a raster goes once it outgrows memory: a file to write at and read back
+    // from, from `base` on.
+    struct File {
+        std::function<void(std::uint64_t, std::span<const char>)> write_at;
+        std::function<void(std::uint64_t, std::span<char>)> read_at;
+        std::uint64_t base = 0;
+    };
+
+    // What a raster may hold in memory before, where it can, it goes to a file.
+    static constexpr std::size_t kHeldMost = 4 << 20;
+
+    // With `max_value` 0, the maximum value is 255 while every sample fits in a
+    // byte, else 65535.
+    explicit GrowingRaster(std::int32_t max_value);
+    ~GrowingRaster();
+
+    void append(std::span<const std::uint16_t> samples);
+    std::int32_t max_value() const;
+    bool wide() const { return wide_; }
+    // The raster's bytes so far, and whether they are still held in memory.
+    std::uint64_t size() const { return size_; }
+    bool held() const { return held_ != nullptr; }
+
+    // Writes what is held into `file` and whatever comes after there.
+    void move_to(File file);
+    // Gives the raster's bytes in order, a part at a time, each part whole samples.
+    void read(const std::function<void(std::span<const char>)>& part) const;
+
+  private:
+    class Held;
+
+    void write_to_file(std::span<const std::uint16_t> samples);
+    void widen();
+
+    const std::int32_t given_max_value_;
+    bool wide_;
+    std::unique_ptr<Held> held_;  // until moved to a file
+    File file_;
+    std::uint64_t size_ = 0;
+};
+
+// A binary PGM, PPM or PAM image (as `kind` says) written into `out` as its samples
+// come. A small raster is held and written after its header at the end; so is any
+// raster where the output cannot be written over (standard output, a device, a
+// FIFO), which then takes the raster's size in memory. Otherwise, once the raster
+// outgrows what is held, it is written as it comes after a header with room for
+// any size, which is written over at the end: memory stays a few MiB.
 class GrowingImage {
   public:
     // Samples above `max_value` are the caller's to refuse; with `max_value` 0, the
     // image's maximum value is 255 if every sample fits in one byte, else 65535.
-    // `kind` gives the format (binary PGM, PPM or PAM), channels and tuple type.
     GrowingImage(OutputFile& out, std::string comment, std::int32_t max_value,
                  const ImageInfo& kind);
-    ~GrowingImage();
 
     // Adds the next samples; throws Error if they cannot be written.
     void append(std::span<const std::uint16_t> samples);
@@ -37,21 +86,32 @@ class GrowingImage {
     void finish(std::int32_t width, std::int32_t height);
 
   private:
-    class HeldRaster;
-
-    void start_writing();
-    void write_raster(std::span<const std::uint16_t> samples);
-    void widen();
-    std::int32_t max_value() const;
-
     OutputFile& out_;
     std::string comment_;
     ImageInfo kind_;
-    std::int32_t given_max_value_;
-    bool wide_;
-    std::unique_ptr<HeldRaster> held_;  // until written
-    std::uint64_t header_size_ = 0;     // once written: the room for the header
-    std::uint64_t written_ = 0;         // bytes of raster written
+    GrowingRaster raster_;
+};
+
+// A PNG or TIFF image (as `kind` says) written into `out` once its last sample has
+// come: its samples are held until then, in memory up to a few MiB, beyond in an
+// unnamed scratch file in `directory`, so that memory stays a few MiB whatever the
+// size.
+class SpooledImage {
+  public:
+    SpooledImage(OutputFile& out, std::string comment, std::int32_t max_value,
+                 const ImageInfo& kind, std::string directory);
+
+    void append(std::span<const std::uint16_t> samples);
+    // Encodes the image; throws Error. The output is the caller's to commit.
+    void finish(std::int32_t width, std::int32_t height);
+
+  private:
+    OutputFile& out_;
+    std::string comment_;
+    ImageInfo kind_;
+    std::string directory_;
+    GrowingRaster raster_;
+    std::optional<ScratchFile> spool_;
 };
 
 }  // namespace lumtab

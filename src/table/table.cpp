@@ -123,4 +123,12 @@ void convert_table_to_image(const std::string& table_path, const std::string& im
     table_to_image(in, image_path, max_value);
 }
 
+void convert_table_to_image(const std::string& table_path, const std::string& image_path,
+                            std::int32_t max_value, int channels, FileType type) {
+    if (channels < 1 || channels > 4)
+        throw Error(table_path, std::to_string(channels) + " channels: 1 to 4 are possible");
+    Input in(table_path);
+    table_to_image(in, image_path, max_value, channels, type);
+}
+
 }  // namespace lumtab
