@@ -957,15 +957,6 @@ TEST(Lumtab, TakesTheChannelAskedForOrSaysWhatThereIs) {
 
 // Why the tests of PNG, TIFF and JPEG cannot run here, or "" where they can: they
 // make their files with numpy and Pillow, and a build may lack the image libraries.
-std::string why_image_tests_cannot_run() {
-    if (std::system("/usr/bin/python3 -c 'import numpy, PIL' 2>/dev/null") != 0)
-        return "needs numpy and Pillow";
-    if (run_lumtab({"-o", "/dev/null", "-"}, {.input = "\x89PNG\r\n\x1a\n"})
-            .err.find("not read by this build") != std::string::npos)
-        return "built without the image libraries";
-    return "";
-}
-
 // PNG, TIFF and JPEG as Pillow, ImageMagick and netpbm write them, whatever the
 // file is called: their colour channels as netpbm's converters read them, then
 // pamtable, and their alpha as pngtopnm -alpha and tifftopnm -alphaout read it.

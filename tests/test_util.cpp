@@ -257,3 +257,12 @@ RunResult run_lumtab(const std::vector<std::string>& args, const RunOptions& opt
     }
     return result;
 }
+
+std::string why_image_tests_cannot_run() {
+    if (std::system("/usr/bin/python3 -c 'import numpy, PIL' 2>/dev/null") != 0)
+        return "needs numpy and Pillow";
+    if (run_lumtab({"-o", "/dev/null", "-"}, {.input = "\x89PNG\r\n\x1a\n"})
+            .err.find("not read by this build") != std::string::npos)
+        return "built without the image libraries";
+    return "";
+}

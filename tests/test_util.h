@@ -38,6 +38,10 @@ bool exists(const std::string& path);
 // The standard output of the shell command `command`, or "" if it fails.
 std::string output_of(const std::string& command);
 
+// Why the tests of PNG, TIFF and JPEG cannot run here, or "" where they can: they
+// need numpy and Pillow, and a build with the image libraries.
+std::string why_image_tests_cannot_run();
+
 // The numbers in `text`, whatever separates them.
 std::vector<unsigned> numbers_in(const std::string& text);
 
