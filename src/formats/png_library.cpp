@@ -27,6 +27,8 @@ PngLibrary::PngLibrary() {
     library.find(set_text, "png_set_text");
     library.find(set_compression_level, "png_set_compression_level");
     library.find(set_compression_strategy, "png_set_compression_strategy");
+    library.find(set_compression_buffer_size, "png_set_compression_buffer_size");
+    library.find(set_filter, "png_set_filter");
     library.find(write_info, "png_write_info");
     library.find(write_row, "png_write_row");
     library.find(write_end, "png_write_end");

@@ -35,6 +35,8 @@ struct PngLibrary {
     decltype(&png_set_text) set_text;
     decltype(&png_set_compression_level) set_compression_level;
     decltype(&png_set_compression_strategy) set_compression_strategy;
+    decltype(&png_set_compression_buffer_size) set_compression_buffer_size;
+    decltype(&png_set_filter) set_filter;
     decltype(&png_write_info) write_info;
     decltype(&png_write_row) write_row;
     decltype(&png_write_end) write_end;
