@@ -39,6 +39,13 @@ Scenarios (all but od run by default):
            0.25; peak 16 MiB.
   jpeg     the same picture as a JPEG (quality 90): lumtab vs vips csvsave, at most
            0.25; peak 16 MiB.
+  topng    the 8-bit picture's table back into PNG: lumtab -r vs lumtab -r into PGM
+           then pnmtopng, at most 0.7; vs vips copy of the table as CSV into PNG,
+           at most 0.2 (numpy.loadtxt and Pillow, the other peer, take far longer);
+           peak 16 MiB; the PNG at most 1.05 times pnmtopng's.
+  totiff   the same into TIFF: lumtab -r vs lumtab -r into PGM then pnmtotiff -flate,
+           at most 0.7; vs vips copy of the CSV into a deflate TIFF, at most 0.2;
+           peak 16 MiB.
 
 Each pair is timed side by side, the order swapped from one round to the next, in
 two regimes: warm (runs back to back) and cold (every timed run after an idle pause,
@@ -638,6 +645,53 @@ class Bench:
         if image is not None:
             self.against_vips("tiff", self.lumtab_side("lumtab", image, peak_limit_mib=16), image)
 
+    def table_back(self, scenario, work, kind, peer):
+        """The 8-bit picture's table back into `kind` (png, tif): lumtab -r against
+        lumtab -r into PGM then netpbm's `peer`, and against vips copy of the CSV."""
+        image = self.picture(work, "png")
+        if image is None:
+            return None
+        table, csv = os.path.join(work, "t.int"), os.path.join(work, "t.csv")
+        run([self.lumtab, "-o", table, image])
+        run([self.lumtab, "--csv", "-o", csv, image])
+        print("  table: %.1f MiB" % (os.path.getsize(table) / MIB))
+        out = os.path.join(work, "out." + kind)
+        lumtab = Side("lumtab -r", [self.lumtab, "-r", "-o", out, table],
+                      prepare=lambda: remove(out), is_lumtab=True, peak_limit_mib=16)
+        netpbm_out, pgm = os.path.join(work, "netpbm." + kind), os.path.join(work, "x.pgm")
+        if shutil.which(peer.split()[0]) is None:
+            print("  %s not installed (Debian package netpbm): skipped" % peer)
+        else:
+            script = '"$1" -r -o "$2" "$3" && %s "$2" > "$4"' % peer
+            by_netpbm = Side("lumtab -r && " + peer.split()[0],
+                             ["sh", "-c", script, "sh", self.lumtab, pgm, table, netpbm_out],
+                             prepare=lambda: remove(pgm, netpbm_out))
+            self.compare(scenario, lumtab, by_netpbm, at_most=0.7, rounds=3)
+        if shutil.which("vips") is None:
+            print("  vips not installed (Debian package libvips-tools): skipped")
+        else:
+            target = out + ("[compression=deflate]" if kind == "tif" else "")
+            vips = Side("vips", ["vips", "copy", csv, target], prepare=lambda: remove(out))
+            self.compare(scenario, lumtab, vips, at_most=0.2, rounds=3)
+        return out, netpbm_out
+
+    def topng(self, work):
+        """the 8-bit picture's table into PNG: vs lumtab -r && pnmtopng, and vs vips"""
+        made = self.table_back("topng", work, "png", "pnmtopng")
+        if made is None:
+            return
+        ours, theirs = made
+        run(["sh", "-c", '"$1" -r -o "$2" "$3"', "sh", self.lumtab, ours, os.path.join(work, "t.int")])
+        if os.path.exists(theirs):
+            ratio = os.path.getsize(ours) / os.path.getsize(theirs)
+            print("  size: %.1f MiB, pnmtopng's %.1f MiB; %.3f, %s" % (
+                os.path.getsize(ours) / MIB, os.path.getsize(theirs) / MIB, ratio,
+                self.verdict("topng size", ratio, at_most=1.05)), flush=True)
+
+    def totiff(self, work):
+        """the 8-bit picture's table into TIFF: vs lumtab -r && pnmtotiff -flate, and vs vips"""
+        self.table_back("totiff", work, "tif", "pnmtotiff -flate")
+
     def jpeg(self, work):
         """the picture as a JPEG: lumtab vs vips csvsave"""
         image = self.picture(work, "jpeg")
@@ -646,7 +700,7 @@ class Bench:
 
 
 SCENARIOS = ["tmpfs", "ext4", "startup", "many", "deep", "plain", "stdin", "colour", "bitmap",
-             "reverse", "od", "jobs", "list", "flat", "png", "tiff", "jpeg"]
+             "reverse", "od", "jobs", "list", "flat", "png", "tiff", "jpeg", "topng", "totiff"]
 DEFAULT = [name for name in SCENARIOS if name != "od"]
 
 
