@@ -31,6 +31,19 @@ enum class Format {
     png,         // read through libpng: samples as stored, no gamma, no scaling
     tiff,        // through libtiff: the first image of the file
     jpeg,        // through libjpeg: 8 bits, grey or RGB
+    pfm,         // Pf (grey) or PF (RGB): 32-bit floating point, rows from the bottom
+};
+
+// What a sample is. Netpbm, PNG and JPEG hold unsigned integers up to the maximum
+// value (`uint`); a TIFF may hold the others, a PFM image 32-bit floating point.
+enum class SampleType {
+    uint,     // 0 to the maximum value, at most 65535
+    uint32,   // 0 to 4294967295
+    int8,     // -128 to 127
+    int16,    // -32768 to 32767
+    int32,    // -2147483648 to 2147483647
+    float32,  // IEEE 754 single precision, NaN and infinities included
+    float64,  // double precision
 };
 
 // What an image's header says. A PBM image is read as Netpbm reads it: maximum
@@ -44,17 +57,26 @@ struct ImageInfo {
     // What the channels are: "GRAYSCALE", "BLACKANDWHITE", "RGB", each perhaps
     // with "_ALPHA"; a PAM image's TUPLTYPE, which may be anything, or nothing.
     std::string tuple_type = "GRAYSCALE";
+    // For any type but uint, the maximum value is 65535 and means nothing.
+    SampleType sample_type = SampleType::uint;
 
     std::uint64_t samples() const noexcept {
         return std::uint64_t(width) * std::uint64_t(height) * std::uint64_t(channels);
     }
-    // Whether a sample takes two bytes: a maximum value above 255.
-    bool wide() const noexcept { return max_value > 255; }
+    // Whether the samples are of another type than uint: held as doubles.
+    bool real() const noexcept { return sample_type != SampleType::uint; }
+    // Whether an unsigned sample takes two bytes: a maximum value above 255.
+    bool wide() const noexcept { return !real() && max_value > 255; }
 };
 
+// The bits a sample of `type` takes: 8 or 16 for uint as `max_value` says, else
+// the type's own.
+LUMTAB_API int sample_bits(SampleType type, std::int32_t max_value = 65535);
+
 // An image in memory: width × height pixels of `channels` samples each, row by row
-// from the top, each row left to right, each pixel's samples in turn. A sample is
-// held in one byte where the maximum value is at most 255, else in two.
+// from the top, each row left to right, each pixel's samples in turn. An unsigned
+// sample is held in one byte where the maximum value is at most 255, else in two;
+// a sample of any other type as a double, which holds each exactly.
 class LUMTAB_API Image {
   public:
     Image() = default;
@@ -68,6 +90,11 @@ class LUMTAB_API Image {
     // above the maximum value.
     Image(const ImageInfo& info, std::vector<std::uint8_t> samples);
     Image(const ImageInfo& info, std::vector<std::uint16_t> samples);
+    // An image of samples of info.sample_type, any but uint, held as doubles.
+    // Throws Error as above, and for a sample the type cannot hold: out of its
+    // range, a fraction for an integer type, a double of more precision than a
+    // float for float32.
+    Image(const ImageInfo& info, std::vector<double> samples);
 
     const ImageInfo& info() const noexcept { return info_; }
     std::int32_t width() const noexcept { return info_.width; }
@@ -84,9 +111,20 @@ class LUMTAB_API Image {
     // The samples of an image whose maximum value is above 255; empty otherwise.
     std::span<std::uint16_t> samples16() noexcept { return wide_; }
     std::span<const std::uint16_t> samples16() const noexcept { return wide_; }
+    // The samples of an image of another type than uint; empty otherwise. What is
+    // stored in them must be what the type holds.
+    std::span<double> values() noexcept { return real_; }
+    std::span<const double> values() const noexcept { return real_; }
 
-    // Sample `channel` of the pixel in column `x` and row `y`, counted from 0.
-    // Unchecked, like operator[].
+    // Sample `channel` of the pixel in column `x` and row `y` of an image of any
+    // type. Unchecked, like operator[].
+    double value(std::int32_t x, std::int32_t y, int channel = 0) const noexcept {
+        std::size_t i = index(x, y, channel);
+        return info_.real() ? real_[i] : wide() ? wide_[i] : narrow_[i];
+    }
+
+    // Sample `channel` of the pixel in column `x` and row `y`, counted from 0, of
+    // an image of unsigned samples. Unchecked, like operator[].
     std::uint16_t at(std::int32_t x, std::int32_t y, int channel = 0) const noexcept {
         std::size_t i = index(x, y, channel);
         return wide() ? wide_[i] : narrow_[i];
@@ -103,13 +141,9 @@ class LUMTAB_API Image {
     // What an image read was, or is to be written as.
     void set_format(Format format) noexcept { info_.format = format; }
 
-    // Whether both have the same size, maximum value, channels and samples,
-    // whatever their formats.
-    friend bool operator==(const Image& a, const Image& b) noexcept {
-        return a.width() == b.width() && a.height() == b.height() &&
-               a.max_value() == b.max_value() && a.channels() == b.channels() &&
-               a.narrow_ == b.narrow_ && a.wide_ == b.wide_;
-    }
+    // Whether both have the same size, maximum value, channels, sample type and
+    // samples, whatever their formats; two NaNs count as the same.
+    friend LUMTAB_API bool operator==(const Image& a, const Image& b) noexcept;
 
   private:
     std::size_t index(std::int32_t x, std::int32_t y, int channel) const noexcept {
@@ -121,6 +155,7 @@ class LUMTAB_API Image {
     ImageInfo info_{Format::pgm_binary, 0, 0, 255, 1};
     std::vector<std::uint8_t> narrow_;
     std::vector<std::uint16_t> wide_;
+    std::vector<double> real_;
 };
 
 // The names of the channels of images of `info`, in order: "gray"; "gray",
@@ -212,9 +247,11 @@ class LUMTAB_API ImageReader {
 
     // Reads as many whole rows as fit in `out` (width × channels samples a row)
     // and returns how many, 0 once the image is read. The 8-bit form needs a
-    // maximum value of at most 255. Throws Error at a fault in those rows.
+    // maximum value of at most 255, the 8- and 16-bit forms unsigned samples; the
+    // double form takes every type. Throws Error at a fault in those rows.
     std::int32_t read_rows(std::span<std::uint8_t> out);
     std::int32_t read_rows(std::span<std::uint16_t> out);
+    std::int32_t read_rows(std::span<double> out);
 
   private:
     struct State;

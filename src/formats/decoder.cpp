@@ -22,6 +22,18 @@ void refuse_held_whole(const Input& in, const std::string& what, std::uint64_t b
                                std::to_string(most >> 20) + " MiB allowed it");
 }
 
+std::size_t Decoder::read(std::span<double> out) {
+    std::uint16_t samples[4096];
+    std::size_t count = 0;
+    while (count < out.size()) {
+        const std::size_t n = read(std::span(samples).first(std::min(out.size() - count, std::size(samples))));
+        if (n == 0) break;
+        std::copy_n(samples, n, out.begin() + std::ptrdiff_t(count));
+        count += n;
+    }
+    return count;
+}
+
 std::unique_ptr<Decoder> open_decoder(Input& in) {
     const std::span<const std::uint8_t> head = in.look_ahead(8);
     auto starts_with = [&](std::string_view signature) {

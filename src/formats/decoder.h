@@ -28,6 +28,9 @@ class Decoder {
     // Throws Error at a fault in them.
     virtual std::size_t read(std::span<std::uint8_t> out) = 0;
     virtual std::size_t read(std::span<std::uint16_t> out) = 0;
+    // Any image's samples, as doubles: those of another type than uint, for which
+    // the forms above are not; by default, unsigned samples read and widened.
+    virtual std::size_t read(std::span<double> out);
 
     // The Netpbm reader, whose plain images may be parsed apart; or null.
     virtual NetpbmReader* netpbm() { return nullptr; }

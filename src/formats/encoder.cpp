@@ -1,8 +1,11 @@
 #include "formats/encoder.h"
 
 #include <algorithm>
+#include <charconv>
+#include <type_traits>
 
 #include "formats/netpbm_writer.h"
+#include "image/sample_type.h"
 #include "io/output_file.h"
 
 namespace lumtab {
@@ -16,21 +19,46 @@ Destination destination(OutputFile& out) {
     return to;
 }
 
+void Encoder::refuse_sample(std::uint64_t index, const std::string& value,
+                            const std::string& problem) const {
+    const std::uint64_t pixel = index / static_cast<std::uint64_t>(info_.channels);
+    const auto width = static_cast<std::uint64_t>(info_.width);
+    throw Error(name_, "sample " + value + " at row " + std::to_string(pixel / width + 1) +
+                           ", column " + std::to_string(pixel % width + 1) + " " + problem);
+}
+
 template <typename Sample>
 void Encoder::check(std::span<const Sample> samples) {
     if (samples.size() > info_.samples() - written_)
         throw Error(name_, "more samples than the image's " + std::to_string(info_.samples()));
-    const auto max_value = static_cast<std::uint32_t>(info_.max_value);
-    auto is_above = [max_value](Sample s) { return std::uint32_t(s) > max_value; };
-    if (!std::any_of(samples.begin(), samples.end(), is_above)) return;
-    auto above = std::find_if(samples.begin(), samples.end(), is_above);
-    const std::uint64_t pixel = (written_ + static_cast<std::uint64_t>(above - samples.begin())) /
-                                static_cast<std::uint64_t>(info_.channels);
-    const auto width = static_cast<std::uint64_t>(info_.width);
-    throw Error(name_, "sample " + std::to_string(*above) + " at row " +
-                           std::to_string(pixel / width + 1) + ", column " +
-                           std::to_string(pixel % width + 1) + " is above the maximum value " +
-                           std::to_string(info_.max_value));
+    if constexpr (std::is_same_v<Sample, double>) {
+        if (!info_.real())
+            throw Error(name_, "unsigned samples are written in one byte or two, not as doubles");
+        const SampleType type = info_.sample_type;
+        auto is_held = [type](double v) { return holds(type, v); };
+        auto off = std::find_if_not(samples.begin(), samples.end(), is_held);
+        if (off != samples.end()) {
+            char text[32];
+            auto end = std::to_chars(text, text + sizeof text, *off).ptr;
+            refuse_sample(written_ + static_cast<std::uint64_t>(off - samples.begin()),
+                          std::string(text, end),
+                          "is not one of the " + sample_type_name(type) + " samples");
+        }
+    } else {
+        if (info_.real())
+            throw Error(name_, sample_type_name(info_.sample_type) + " samples are written as doubles");
+        const auto max_value = static_cast<std::uint32_t>(info_.max_value);
+        auto is_above = [max_value](Sample s) { return std::uint32_t(s) > max_value; };
+        if (!std::any_of(samples.begin(), samples.end(), is_above)) return;
+        auto above = std::find_if(samples.begin(), samples.end(), is_above);
+        refuse_sample(written_ + static_cast<std::uint64_t>(above - samples.begin()),
+                      std::to_string(*above),
+                      "is above the maximum value " + std::to_string(info_.max_value));
+    }
+}
+
+void Encoder::put(std::span<const double>) {
+    throw Error(name_, sample_type_name(info_.sample_type) + " samples are not written so");
 }
 
 void Encoder::write(std::span<const std::uint8_t> samples) {
@@ -40,6 +68,12 @@ void Encoder::write(std::span<const std::uint8_t> samples) {
 }
 
 void Encoder::write(std::span<const std::uint16_t> samples) {
+    check(samples);
+    put(samples);
+    written_ += samples.size();
+}
+
+void Encoder::write(std::span<const double> samples) {
     check(samples);
     put(samples);
     written_ += samples.size();

@@ -36,6 +36,8 @@ class Encoder {
     // or a failure to write.
     void write(std::span<const std::uint8_t> samples);
     void write(std::span<const std::uint16_t> samples);
+    // The samples of an image of another type than uint, each one the type holds.
+    void write(std::span<const double> samples);
     // Ends the image; throws Error if samples are missing.
     void finish();
 
@@ -45,6 +47,9 @@ class Encoder {
     // The samples, checked and counted.
     virtual void put(std::span<const std::uint8_t> samples) = 0;
     virtual void put(std::span<const std::uint16_t> samples) = 0;
+    // By default, a refusal: the formats that hold no other type refuse the image
+    // when they are opened.
+    virtual void put(std::span<const double> samples);
     virtual void end() = 0;
 
     const std::string name_;
@@ -53,6 +58,9 @@ class Encoder {
   private:
     template <typename Sample>
     void check(std::span<const Sample> samples);
+    // Throws Error naming sample `index` of the image by its row and column.
+    [[noreturn]] void refuse_sample(std::uint64_t index, const std::string& value,
+                                    const std::string& problem) const;
 
     std::uint64_t written_ = 0;
 };

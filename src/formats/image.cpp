@@ -6,12 +6,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cerrno>
 #include <optional>
 
 #include "formats/decoder.h"
 #include "formats/encoder.h"
 #include "image/max_value.h"
+#include "image/sample_type.h"
 #include "io/input.h"
 #include "io/output_file.h"
 
@@ -28,6 +30,8 @@ void check(const ImageInfo& info) {
 
 template <typename Sample>
 void check_samples(const ImageInfo& info, const std::vector<Sample>& samples) {
+    if (info.real())
+        throw Error("image", sample_type_name(info.sample_type) + " samples are held as doubles");
     if (samples.size() != info.samples())
         throw Error("image", std::to_string(samples.size()) + " samples for an image of " +
                                  std::to_string(info.samples()));
@@ -56,7 +60,12 @@ Image read_whole(Input& in) {
         }
     };
     Image image;
-    if (info.wide()) {
+    if (info.real()) {
+        std::vector<double> samples;
+        read_all(samples);
+        in.close();
+        image = Image(info, std::move(samples));
+    } else if (info.wide()) {
         std::vector<std::uint16_t> samples;
         read_all(samples);
         in.close();
@@ -101,6 +110,27 @@ Image::Image(const ImageInfo& info, std::vector<std::uint8_t> samples) : info_(i
     } else {
         narrow_ = std::move(samples);
     }
+}
+
+Image::Image(const ImageInfo& info, std::vector<double> samples) : info_(info) {
+    check(info_);
+    if (!info_.real()) throw Error("image", "unsigned samples are held in one byte or two");
+    if (samples.size() != info_.samples())
+        throw Error("image", std::to_string(samples.size()) + " samples for an image of " +
+                                 std::to_string(info_.samples()));
+    const SampleType type = info_.sample_type;
+    if (!std::all_of(samples.begin(), samples.end(), [type](double v) { return holds(type, v); }))
+        throw Error("image", "a sample is not one of the " + sample_type_name(type) + " samples");
+    real_ = std::move(samples);
+}
+
+bool operator==(const Image& a, const Image& b) noexcept {
+    auto same = [](double x, double y) { return x == y || (std::isnan(x) && std::isnan(y)); };
+    return a.width() == b.width() && a.height() == b.height() &&
+           a.max_value() == b.max_value() && a.channels() == b.channels() &&
+           a.info().sample_type == b.info().sample_type && a.narrow_ == b.narrow_ &&
+           a.wide_ == b.wide_ &&
+           std::equal(a.real_.begin(), a.real_.end(), b.real_.begin(), b.real_.end(), same);
 }
 
 Image::Image(const ImageInfo& info, std::vector<std::uint16_t> samples) : info_(info) {
@@ -257,6 +287,9 @@ struct ImageReader::State {
         if (sizeof(Sample) == 1 && info.wide())
             throw Error(in.name(), "maximum value " + std::to_string(info.max_value) +
                                        " needs two bytes a sample");
+        if (sizeof(Sample) < sizeof(double) && info.real())
+            throw Error(in.name(), sample_type_name(info.sample_type) +
+                                       " samples are read as doubles");
         const std::uint64_t row = std::uint64_t(info.width) * std::uint64_t(info.channels);
         std::uint64_t left = std::uint64_t(info.height - rows);
         std::uint64_t count = row == 0 ? left : std::min<std::uint64_t>(left, out.size() / row);
@@ -288,6 +321,10 @@ std::int32_t ImageReader::read_rows(std::span<std::uint8_t> out) {
 }
 
 std::int32_t ImageReader::read_rows(std::span<std::uint16_t> out) {
+    return state_->read_rows(out);
+}
+
+std::int32_t ImageReader::read_rows(std::span<double> out) {
     return state_->read_rows(out);
 }
 

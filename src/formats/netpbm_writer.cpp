@@ -1,5 +1,6 @@
 #include "formats/netpbm_writer.h"
 #include "image/max_value.h"
+#include "image/sample_type.h"
 #include "io/error_text.h"
 
 #include <algorithm>
@@ -90,6 +91,10 @@ void pack_big_endian(std::span<const std::uint16_t> samples, std::uint8_t* out) 
 
 NetpbmWriter::NetpbmWriter(const ImageInfo& info, const std::string& comment, Destination to)
     : Encoder(to.name, info), to_(std::move(to)) {
+    if (info.real())
+        throw Error(name_, "PGM, PPM and PAM hold unsigned samples, not " +
+                               sample_type_name(info.sample_type) +
+                               " ones: PFM holds 32-bit floating point, grey or RGB; TIFF all");
     to_.write(netpbm_header(name_, info_, comment));
 }
 

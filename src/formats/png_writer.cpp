@@ -15,6 +15,7 @@
 
 #include "formats/encoder.h"
 #include "formats/png_library.h"
+#include "image/sample_type.h"
 
 namespace lumtab {
 
@@ -163,6 +164,9 @@ class PngEncoder : public Encoder {
         : Encoder(to.name, info), to_(std::move(to)), comment_(comment) {
         if (info.channels < 1 || info.channels > 4)
             throw Error(name_, std::to_string(info.channels) + " channels: a PNG image has 1 to 4");
+        if (info.real())
+            throw Error(name_, "a PNG image holds unsigned samples of 8 or 16 bits, not " +
+                                   sample_type_name(info.sample_type) + " ones");
         if (comment_.find('\0') != std::string::npos) throw Error(name_, "NUL byte in the comment");
         if (info.width == 0 || info.height == 0)
             throw Error(name_, "a PNG image is at least 1 pixel wide and high, not " +
