@@ -160,11 +160,18 @@ class Batch {
         workers_.start(job);
     }
 
+    // What the images of -r are.
+    ImageInfo output_kind() const {
+        ImageInfo kind = image_kind(options_.channels);
+        if (options_.floating) kind.sample_type = SampleType::float32;
+        return kind;
+    }
+
     std::string output_name(std::size_t index) const {
         if (options_.output) return *options_.output;
         if (inputs_.is_standard_input(index)) return "-";
         std::string_view suffix =
-            options_.reverse ? image_suffix(image_kind(options_.channels), image_type(options_))
+            options_.reverse ? image_suffix(output_kind(), image_type(options_))
                              : table_suffix(options_.style);
         const std::string& input = inputs_.names[index];
         if (options_.target_directory)
@@ -241,10 +248,14 @@ class Batch {
             if (here) show_progress();
         };
         if (options_.reverse) {
-            table_to_image(*in, job.output, options_.max_value, options_.channels,
-                           image_type(options_), report_progress);
+            table_to_image(*in, job.output,
+                           {options_.max_value, options_.channels, image_type(options_),
+                            options_.floating, options_.coordinates},
+                           report_progress);
         } else {
-            image_to_table(*in, job.output, options_.style, options_.channel, report_progress);
+            image_to_table(*in, job.output, options_.style,
+                           {options_.coordinates, options_.header}, options_.channel,
+                           report_progress);
         }
         struct stat status {};
         if (job.output != "-" && ::stat(job.output.c_str(), &status) == 0 &&

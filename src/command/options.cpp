@@ -15,6 +15,11 @@
 
 namespace lumtab {
 
+FileType image_type(const Options& options) {
+    if (options.format) return *options.format;
+    return options.output ? file_type_of(*options.output) : FileType::netpbm;
+}
+
 namespace {
 
 #define LUMTAB_SYNOPSIS                                                                   \
@@ -80,7 +85,10 @@ enum LongOnly {
     kFilesFrom,
     kFlat,
     kLabel,
-    kFormat
+    kFormat,
+    kXyz,
+    kHeader,
+    kFloat
 };
 
 const option kLongOptions[] = {
@@ -102,6 +110,9 @@ const option kLongOptions[] = {
     {"flat", no_argument, nullptr, kFlat},
     {"label", required_argument, nullptr, kLabel},
     {"format", required_argument, nullptr, kFormat},
+    {"xyz", no_argument, nullptr, kXyz},
+    {"header", no_argument, nullptr, kHeader},
+    {"float", no_argument, nullptr, kFloat},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -223,6 +234,13 @@ void check_combination(const Options& options, bool styled) {
     if (!options.reverse && options.max_value != 0) usage_error("--maxval goes with -r");
     if (!options.reverse && options.channels != 1) usage_error("--channels goes with -r");
     if (!options.reverse && options.format) usage_error("--format goes with -r");
+    if (!options.reverse && options.floating) usage_error("--float goes with -r");
+    if (options.header && !options.coordinates) usage_error("--header goes with --xyz");
+    if (options.header && options.reverse)
+        usage_error("--header goes with images: -r --xyz reads a header line where there is one");
+    if (options.coordinates && options.flat) usage_error("--xyz and --flat exclude each other");
+    if (options.floating && image_type(options) == FileType::png)
+        usage_error("--float writes PFM or TIFF images: a PNG image holds no floating point");
     if (options.reverse && !options.channel.empty())
         usage_error("--channel goes with images, not with -r");
     check_batch_combination(options);
@@ -233,10 +251,6 @@ void check_combination(const Options& options, bool styled) {
 
 }  // namespace
 
-FileType image_type(const Options& options) {
-    if (options.format) return *options.format;
-    return options.output ? file_type_of(*options.output) : FileType::netpbm;
-}
 
 Options parse_options(int argc, char** argv) {
     Options options;
@@ -295,6 +309,15 @@ Options parse_options(int argc, char** argv) {
                 break;
             case kFormat:
                 options.format = parse_format(optarg);
+                break;
+            case kXyz:
+                options.coordinates = true;
+                break;
+            case kHeader:
+                options.header = true;
+                break;
+            case kFloat:
+                options.floating = true;
                 break;
             case 'h':
                 exit_printing(kHelp);

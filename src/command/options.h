@@ -20,6 +20,9 @@ struct Options {
     std::string channel;             // of an image: "" for its grey or its luminance
     int channels = 1;                // with reverse: values a pixel
     std::optional<FileType> format;  // with reverse: what the images are
+    bool coordinates = false;        // a line a pixel: --xyz
+    bool header = false;             // with coordinates: a line naming the columns
+    bool floating = false;           // with reverse: values are 32-bit floating point
     std::optional<std::string> output;
     bool quiet = false;
     std::vector<std::string> files;

@@ -1,6 +1,7 @@
 #include "image/channels.h"
 
 #include <charconv>
+#include <type_traits>
 
 #include "io/error_text.h"
 #include "simd/simd.h"
@@ -29,8 +30,28 @@ int index_of(const std::vector<std::string>& names, std::string_view name) {
     return -1;
 }
 
+// The largest integer at most a / 1000, for any sign.
+std::int64_t floor_thousandths(std::int64_t a) {
+    return a >= 0 ? a / 1000 : -((-a + 999) / 1000);
+}
+
+}  // namespace
+
+double luma(double red, double green, double blue, SampleType type) {
+    if (type == SampleType::float32 || type == SampleType::float64) {
+        const double y = 0.299 * red + 0.587 * green + 0.114 * blue;
+        return type == SampleType::float32 ? static_cast<float>(y) : y;
+    }
+    const auto sum = 299 * static_cast<std::int64_t>(red) + 587 * static_cast<std::int64_t>(green) +
+                     114 * static_cast<std::int64_t>(blue);
+    return static_cast<double>(floor_thousandths(sum + 500));
+}
+
+namespace {
+
 template <typename Sample>
-std::size_t apply_to(const Selection& selection, std::span<const Sample> samples, Sample* out) {
+std::size_t apply_to(const Selection& selection, std::span<const Sample> samples, Sample* out,
+                     SampleType type = SampleType::uint) {
     const auto channels = static_cast<std::size_t>(selection.channels);
     const std::size_t pixels = samples.size() / channels;
     switch (selection.kind) {
@@ -46,7 +67,11 @@ std::size_t apply_to(const Selection& selection, std::span<const Sample> samples
         case Selection::Kind::luma:
             break;
     }
-    if constexpr (sizeof(Sample) == 1) {
+    if constexpr (std::is_same_v<Sample, double>) {
+        const double* in = samples.data();
+        for (std::size_t i = 0; i < pixels; ++i, in += channels)
+            out[i] = luma(in[0], in[1], in[2], type);
+    } else if constexpr (sizeof(Sample) == 1) {
         simd::kernel().luma_8(samples.data(), pixels, static_cast<unsigned>(channels), out);
     } else {
         const Sample* in = samples.data();
@@ -127,6 +152,11 @@ std::size_t apply(const Selection& selection, std::span<const std::uint16_t> sam
     return apply_to(selection, samples, out);
 }
 
+std::size_t apply(const Selection& selection, std::span<const double> samples, double* out,
+                  SampleType type) {
+    return apply_to(selection, samples, out, type);
+}
+
 namespace {
 
 // The image of one channel that `selection` takes of `image`.
@@ -134,6 +164,11 @@ Image take(const Image& image, const Selection& selection) {
     ImageInfo info = image.info();
     info.channels = 1;
     info.tuple_type = "GRAYSCALE";
+    if (image.info().real()) {
+        std::vector<double> samples(image.size());
+        samples.resize(apply(selection, image.values(), samples.data(), info.sample_type));
+        return Image(info, std::move(samples));
+    }
     if (image.wide()) {
         std::vector<std::uint16_t> samples(image.size());
         samples.resize(apply(selection, image.samples16(), samples.data()));

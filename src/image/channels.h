@@ -16,7 +16,7 @@ struct Selection {
     enum class Kind {
         all,   // every sample of each pixel, in turn; so too an image of one channel
         one,   // the sample of `channel`
-        luma,  // (299 R + 587 G + 114 B) / 1000, to the nearest, halves up
+        luma,  // (299 R + 587 G + 114 B) / 1000, to the nearest, halves up (and see apply)
     };
     Kind kind = Kind::all;
     int channel = 0;
@@ -42,5 +42,13 @@ std::size_t apply(const Selection& selection, std::span<const std::uint8_t> samp
                   std::uint8_t* out);
 std::size_t apply(const Selection& selection, std::span<const std::uint16_t> samples,
                   std::uint16_t* out);
+// The same for samples of `type`, any but uint. The luminance of floating-point
+// samples is 0.299 R + 0.587 G + 0.114 B in double, then rounded to the type's
+// precision; of integers, as of unsigned samples, exactly, halves up.
+std::size_t apply(const Selection& selection, std::span<const double> samples, double* out,
+                  SampleType type);
+
+// The luminance of one pixel of samples of `type`, as apply gives it.
+double luma(double red, double green, double blue, SampleType type);
 
 }  // namespace lumtab

@@ -36,9 +36,11 @@ struct FlatLine {
     std::string field;  // the label as written, with the separator after it
     std::uint64_t samples = 0;
     bool wide = false;
+    SampleType type = SampleType::uint;
     std::unique_ptr<std::uint8_t[]> narrow;
     std::unique_ptr<std::uint16_t[]> broad;
-    std::uint64_t capacity = 0;  // samples that either holds
+    std::unique_ptr<double[]> reals;  // samples of another type than uint
+    std::uint64_t capacity = 0;       // samples that any of them holds
     std::size_t offset = 0;      // where its text starts in the block's
     std::size_t length = 0;      // its text's bytes, where formatted whole
     bool formatted = false;
@@ -98,7 +100,7 @@ class FlatLines {
             if (!take(line)) break;
             ++block.count;
             if (!line.refused)
-                text += line.field.size() + TableFormatter::max_text_size(line.samples);
+                text += line.field.size() + text_size(line, line.samples);
         }
         return block.count != 0;
     }
@@ -108,8 +110,8 @@ class FlatLines {
         std::size_t size = 0;
         for (const FlatLine& line : taken(block))
             if (holds_whole(line))
-                size += line.field.size() + TableFormatter::max_text_size(line.samples);
-        reserve_text(block, std::max(size, TableFormatter::max_text_size(kPartSamples)));
+                size += line.field.size() + text_size(line, line.samples);
+        reserve_text(block, std::max(size, TableFormatter::max_text_size(kPartSamples, true)));
         char* out = block.text.get();
         for (FlatLine& line : taken(block)) {
             line.formatted = holds_whole(line);
@@ -157,6 +159,10 @@ class FlatLines {
         return std::span(block.lines).first(block.count);
     }
 
+    static std::size_t text_size(const FlatLine& line, std::uint64_t samples) {
+        return TableFormatter::max_text_size(samples, line.type != SampleType::uint);
+    }
+
     static bool holds_whole(const FlatLine& line) {
         return !line.refused && line.samples <= kPartSamples;
     }
@@ -195,13 +201,20 @@ class FlatLines {
         line.field = labelled_ ? label_field(image.label, style_, in.name()) : "";
         line.samples = info.samples();
         line.wide = info.wide();
+        line.type = info.sample_type;
         if (line.capacity < line.samples) {
             line.narrow.reset();
             line.broad.reset();
+            line.reals.reset();
             line.capacity = 0;
         }
         // The samples the selection takes of each pixel, in place.
-        if (line.wide) {
+        if (info.real()) {
+            if (!line.reals) allocate(line.reals, line);
+            std::span samples(line.reals.get(), line.samples);
+            line.samples = apply(selection, samples.first(reader->read(samples)), samples.data(),
+                                 line.type);
+        } else if (line.wide) {
             if (!line.broad) allocate(line.broad, line);
             std::span samples(line.broad.get(), line.samples);
             line.samples = apply(selection, samples.first(reader->read(samples)), samples.data());
@@ -244,6 +257,9 @@ class FlatLines {
 
     static char* format_part(TableFormatter& formatter, const FlatLine& line, std::uint64_t first,
                              std::uint64_t count, char* out) {
+        if (line.type != SampleType::uint)
+            return formatter.format(std::span<const double>(line.reals.get() + first, count),
+                                    line.type, out);
         if (line.wide) return formatter.format(std::span(line.broad.get() + first, count), out);
         return formatter.format(std::span(line.narrow.get() + first, count), out);
     }

@@ -1,6 +1,7 @@
 #include "table/growing_image.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "formats/encoder.h"
@@ -33,6 +34,20 @@ class GrowingRaster::Held {
     explicit Held(bool wide) : wide_(wide) {}
 
     std::uint64_t size() const { return size_; }
+
+    // Raw bytes, as they are.
+    void append_bytes(std::span<const char> bytes) {
+        while (!bytes.empty()) {
+            if (blocks_.empty() || blocks_.back().used == kBlockBytes)
+                blocks_.push_back({std::make_unique_for_overwrite<std::uint8_t[]>(kBlockBytes), 0});
+            Block& block = blocks_.back();
+            std::size_t n = std::min(bytes.size(), kBlockBytes - block.used);
+            std::copy_n(bytes.begin(), n, block.bytes.get() + block.used);
+            block.used += n;
+            size_ += n;
+            bytes = bytes.subspan(n);
+        }
+    }
 
     void append(std::span<const std::uint16_t> samples) {
         const std::size_t sample_size = wide_ ? 2 : 1;
@@ -83,6 +98,25 @@ class GrowingRaster::Held {
 
 GrowingRaster::GrowingRaster(std::int32_t max_value)
     : given_max_value_(max_value), wide_(max_value > 255), held_(std::make_unique<Held>(wide_)) {}
+
+GrowingRaster::GrowingRaster(Floating)
+    : given_max_value_(65535), floating_(true), wide_(false), held_(std::make_unique<Held>(false)) {}
+
+void GrowingRaster::append(std::span<const float> samples) {
+    const std::span<const char> bytes(reinterpret_cast<const char*>(samples.data()),
+                                      samples.size() * sizeof(float));
+    if (held_) {
+        held_->append_bytes(bytes);
+        size_ = held_->size();
+    } else {
+        write_bytes(bytes);
+    }
+}
+
+void GrowingRaster::write_bytes(std::span<const char> bytes) {
+    file_.write_at(file_.base + size_, bytes);
+    size_ += bytes.size();
+}
 
 GrowingRaster::~GrowingRaster() = default;
 
@@ -190,10 +224,20 @@ SpooledImage::SpooledImage(OutputFile& out, std::string comment, std::int32_t ma
       comment_(std::move(comment)),
       kind_(kind),
       directory_(std::move(directory)),
-      raster_(max_value) {}
+      raster_(kind.sample_type == SampleType::float32 ? GrowingRaster(GrowingRaster::Floating{})
+                                                      : GrowingRaster(max_value)) {}
 
 void SpooledImage::append(std::span<const std::uint16_t> samples) {
     raster_.append(samples);
+    spill_if_large();
+}
+
+void SpooledImage::append(std::span<const float> samples) {
+    raster_.append(samples);
+    spill_if_large();
+}
+
+void SpooledImage::spill_if_large() {
     if (raster_.held() && raster_.size() > GrowingRaster::kHeldMost) {
         ScratchFile& spool = spool_.emplace(out_.name(), directory_);
         raster_.move_to(
@@ -209,9 +253,18 @@ void SpooledImage::finish(std::int32_t width, std::int32_t height) {
     info.max_value = raster_.max_value();
     std::unique_ptr<Encoder> encoder = open_encoder(info, comment_, destination(out_));
     std::vector<std::uint16_t> samples;
+    std::vector<double> reals;
     raster_.read([&](std::span<const char> part) {
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(part.data());
-        if (raster_.wide()) {
+        if (info.real()) {
+            reals.resize(part.size() / sizeof(float));
+            for (std::size_t i = 0; i < reals.size(); ++i) {
+                float value;
+                std::memcpy(&value, part.data() + i * sizeof(float), sizeof value);
+                reals[i] = value;
+            }
+            encoder->write(std::span<const double>(reals));
+        } else if (raster_.wide()) {
             samples.resize(part.size() / 2);
             for (std::size_t i = 0; i < samples.size(); ++i)
                 samples[i] = static_cast<std::uint16_t>(bytes[2 * i] << 8 | bytes[2 * i + 1]);

@@ -38,9 +38,14 @@ class GrowingRaster {
     // With `max_value` 0, the maximum value is 255 while every sample fits in a
     // byte, else 65535.
     explicit GrowingRaster(std::int32_t max_value);
+    // A raster of 32-bit floating-point samples, four bytes each in this
+    // machine's order.
+    struct Floating {};
+    explicit GrowingRaster(Floating);
     ~GrowingRaster();
 
     void append(std::span<const std::uint16_t> samples);
+    void append(std::span<const float> samples);
     std::int32_t max_value() const;
     bool wide() const { return wide_; }
     // The raster's bytes so far, and whether they are still held in memory.
@@ -56,9 +61,11 @@ class GrowingRaster {
     class Held;
 
     void write_to_file(std::span<const std::uint16_t> samples);
+    void write_bytes(std::span<const char> bytes);
     void widen();
 
     const std::int32_t given_max_value_;
+    const bool floating_ = false;
     bool wide_;
     std::unique_ptr<Held> held_;  // until moved to a file
     File file_;
@@ -98,10 +105,13 @@ class GrowingImage {
 // size.
 class SpooledImage {
   public:
+    // With `kind` of float32 samples, the samples appended are floats, and
+    // `max_value` means nothing.
     SpooledImage(OutputFile& out, std::string comment, std::int32_t max_value,
                  const ImageInfo& kind, std::string directory);
 
     void append(std::span<const std::uint16_t> samples);
+    void append(std::span<const float> samples);
     // Encodes the image; throws Error. The output is the caller's to commit.
     void finish(std::int32_t width, std::int32_t height);
 
@@ -112,6 +122,8 @@ class SpooledImage {
     std::string directory_;
     GrowingRaster raster_;
     std::optional<ScratchFile> spool_;
+
+    void spill_if_large();
 };
 
 }  // namespace lumtab

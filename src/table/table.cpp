@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <memory>
 #include <optional>
+#include <type_traits>
 
 #include "image/max_value.h"
 #include "io/input.h"
@@ -37,16 +38,23 @@ void format_table(const Image& image, TableStyle style, Sink sink) {
         return;
     }
     constexpr std::size_t kBlock = 64 * 1024;
-    std::string text(TableFormatter::max_text_size(kBlock), '\0');
+    std::string text(TableFormatter::max_text_size(kBlock, image.info().real()), '\0');
     TableFormatter formatter(style, row);
     auto format = [&](auto samples) {
         for (std::size_t at = 0; at < samples.size(); at += kBlock) {
             auto block = samples.subspan(at, std::min(kBlock, samples.size() - at));
-            char* end = formatter.format(block, text.data());
+            char* end;
+            if constexpr (std::is_same_v<typename decltype(block)::element_type, const double>) {
+                end = formatter.format(block, image.info().sample_type, text.data());
+            } else {
+                end = formatter.format(block, text.data());
+            }
             sink(std::string_view(text.data(), static_cast<std::size_t>(end - text.data())));
         }
     };
-    if (image.wide()) {
+    if (image.info().real()) {
+        format(image.values());
+    } else if (image.wide()) {
         format(image.samples16());
     } else {
         format(image.samples8());

@@ -1,6 +1,8 @@
 #include "table/table_format.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <array>
 #include <cstring>
 #include <memory>
@@ -93,12 +95,106 @@ char* TableFormatter::format_samples(std::span<const Sample> samples, const std:
     return out;
 }
 
+char* put_real(double value, SampleType type, char* out) {
+    if (std::isnan(value)) return std::copy_n("nan", 3, out);
+    switch (type) {
+        case SampleType::float32:
+            return std::to_chars(out, out + 24, static_cast<float>(value)).ptr;
+        case SampleType::float64:
+            return std::to_chars(out, out + 24, value).ptr;
+        default:
+            break;
+    }
+    return std::to_chars(out, out + 24, static_cast<std::int64_t>(value)).ptr;
+}
+
+char TableFormatter::separator() const {
+    return style_ == TableStyle::csv ? ',' : style_ == TableStyle::tsv ? '\t' : ' ';
+}
+
+// Writes `count` values, each by `put` and then the separator, ending each row as
+// format_samples does.
+template <typename Put>
+char* TableFormatter::format_each(std::size_t count, const Put& put, char* out) {
+    const char separator = this->separator();
+    for (std::size_t i = 0; i < count; ++i) {
+        out = put(i, out);
+        *out++ = separator;
+        if (++column_ == width_) {
+            if (separator_ends_row_) ++out;
+            out[-1] = '\n';
+            column_ = 0;
+        }
+    }
+    return out;
+}
+
+char* TableFormatter::format(std::span<const double> samples, SampleType type, char* out) {
+    return format_each(
+        samples.size(), [&](std::size_t i, char* at) { return put_real(samples[i], type, at); },
+        out);
+}
+
 char* TableFormatter::format(std::span<const std::uint8_t> samples, char* out) {
     return format_samples(samples, entries_for(style_, false), out);
 }
 
 char* TableFormatter::format(std::span<const std::uint16_t> samples, char* out) {
     return format_samples(samples, entries_for(style_, true), out);
+}
+
+CoordinateFormatter::CoordinateFormatter(TableStyle style, std::int64_t width, int per_pixel,
+                                         std::uint64_t first)
+    : separator_(style == TableStyle::csv ? ',' : style == TableStyle::tsv ? '\t' : ' '),
+      width_(static_cast<std::uint64_t>(width)),
+      per_pixel_(per_pixel),
+      pixel_(first / static_cast<std::uint64_t>(per_pixel)) {}
+
+template <typename Put>
+char* CoordinateFormatter::format_each(std::size_t count, const Put& put, char* out) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (value_ == 0) {
+            out = std::to_chars(out, out + 10, pixel_ % width_).ptr;
+            *out++ = separator_;
+            out = std::to_chars(out, out + 10, pixel_ / width_).ptr;
+            *out++ = separator_;
+        }
+        out = put(i, out);
+        if (++value_ == per_pixel_) {
+            *out++ = '\n';
+            value_ = 0;
+            ++pixel_;
+        } else {
+            *out++ = separator_;
+        }
+    }
+    return out;
+}
+
+char* CoordinateFormatter::format(std::span<const std::uint8_t> values, char* out) {
+    return format_each(
+        values.size(), [&](std::size_t i, char* at) { return std::to_chars(at, at + 5, values[i]).ptr; },
+        out);
+}
+
+char* CoordinateFormatter::format(std::span<const std::uint16_t> values, char* out) {
+    return format_each(
+        values.size(), [&](std::size_t i, char* at) { return std::to_chars(at, at + 5, values[i]).ptr; },
+        out);
+}
+
+char* CoordinateFormatter::format(std::span<const double> values, SampleType type, char* out) {
+    return format_each(
+        values.size(), [&](std::size_t i, char* at) { return put_real(values[i], type, at); }, out);
+}
+
+std::string coordinate_header(TableStyle style, const std::vector<std::string>& names) {
+    const char separator = style == TableStyle::csv ? ',' : style == TableStyle::tsv ? '\t' : ' ';
+    std::string line = std::string("x") + separator + "y";
+    if (names.size() == 1) return line + separator + "value\n";
+    for (const std::string& name : names)
+        line += separator + name;
+    return line + "\n";
 }
 
 }  // namespace lumtab

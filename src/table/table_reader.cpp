@@ -1,6 +1,10 @@
 #include "table/table_reader.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <string_view>
+#include <type_traits>
 
 #include <lumtab/error.h>
 #include "io/error_text.h"
@@ -57,17 +61,22 @@ unsigned highest(std::uint64_t mask) {
 // Parses a run's text. Within a chunk of 64 bytes that holds nothing but values,
 // blanks, commas right after values and line ends, the values are taken at once
 // from masks of the digits; everything else (blanks before commas, long numbers,
-// faults) goes a byte at a time.
+// faults) goes a byte at a time. Floating-point values (Value float) go a byte
+// at a time, and from_chars reads each.
+template <typename Value>
 class RunParser {
   public:
-    RunParser(TableRun& run, std::uint32_t max_value) : run_(run), max_value_(max_value) {}
+    RunParser(TableRun& run, Value* values, std::uint32_t max_value = 65535)
+        : run_(run), values_(values), max_value_(max_value) {}
 
     void parse() {
         const std::uint8_t* p = run_.text.data();
         const std::uint8_t* const end = p + run_.text.size();
         feeds_end_ = p;
         while (p < end) {
-            if (std::size_t(end - p) >= simd::kChunk + simd::kReadsAfter && take_chunk(p)) continue;
+            if constexpr (std::is_same_v<Value, std::uint16_t>)
+                if (std::size_t(end - p) >= simd::kChunk + simd::kReadsAfter && take_chunk(p))
+                    continue;
             for (const std::uint8_t* stop = std::min(end, p + simd::kChunk); p < stop;)
                 if (!take_byte(p, end)) return;
         }
@@ -79,6 +88,15 @@ class RunParser {
     bool take_chunk(const std::uint8_t*& p);
     // Takes the value, separator or line end at `p`; false at a fault.
     bool take_byte(const std::uint8_t*& p, const std::uint8_t* end);
+    // Takes the value at `p` into `value`; false at a fault.
+    bool take_value(const std::uint8_t*& p, const std::uint8_t* end, Value& value);
+    // Whether `c` may begin a value.
+    static bool starts_value(int c) {
+        if constexpr (std::is_same_v<Value, float>)
+            return is_digit(c) || c == '+' || c == '-' || c == '.' || c == 'i' || c == 'I' ||
+                   c == 'n' || c == 'N';
+        return is_digit(c);
+    }
     bool fail(std::string problem) {
         run_.fault = std::move(problem);
         return false;
@@ -97,6 +115,7 @@ class RunParser {
     }
 
     TableRun& run_;
+    Value* values_;
     const std::uint32_t max_value_;
     std::size_t line_values_ = 0;  // values in this line so far, in this run
     bool first_line_ = true;       // the line the run began in, which may have values before
@@ -104,7 +123,8 @@ class RunParser {
     const std::uint8_t* feeds_end_ = nullptr;  // just past the last line feed
 };
 
-bool RunParser::take_chunk(const std::uint8_t*& p) {
+template <typename Value>
+bool RunParser<Value>::take_chunk(const std::uint8_t*& p) {
     const simd::Kernel& kernel = simd::kernel();
     const simd::Masks m = kernel.table_masks(p);
     const std::uint64_t tokens = m.digit | m.comma | m.line_feed;
@@ -113,7 +133,7 @@ bool RunParser::take_chunk(const std::uint8_t*& p) {
         return false;
     unsigned next;
     int taken =
-        numbers::take_numbers(kernel, p, m.digit, max_value_, run_.values.get() + run_.count, next);
+        numbers::take_numbers(kernel, p, m.digit, max_value_, values_ + run_.count, next);
     if (taken < 0) return false;                           // a value to refuse, or leading zeros
     const std::uint64_t ends = ~m.digit & (m.digit << 1);  // the byte after each value
     const std::size_t before = run_.count;
@@ -141,25 +161,83 @@ bool RunParser::take_chunk(const std::uint8_t*& p) {
     return true;
 }
 
-bool RunParser::take_byte(const std::uint8_t*& p, const std::uint8_t* end) {
+}  // namespace
+
+std::size_t read_float(std::string_view text, float& value, std::string& problem) {
+    const char* start = text.data();
+    const char* stop = start + text.size();
+    const char* from = start;
+    if (*from == '+' && from + 1 < stop && from[1] != '-' && from[1] != '+') ++from;
+    auto [next, error] = std::from_chars(from, stop, value, std::chars_format::general);
+    if (error == std::errc::invalid_argument) {
+        problem = "value is not a decimal number";
+        return 0;
+    }
+    if (next < stop && !ends_value(*next) && !is_other_space(*next)) {
+        problem = *start == '0' && (*next == 'x' || *next == 'X')
+                      ? "value is hexadecimal: lumtab reads decimals"
+                      : "value is not a decimal number";
+        return 0;
+    }
+    if (error == std::errc::result_out_of_range) {
+        // Below the smallest float is zero, as rounding has it; beyond the largest
+        // is no float at all.
+        double wide = 0;
+        const std::string_view digits(from, static_cast<std::size_t>(next - from));
+        const bool small = std::from_chars(from, next, wide).ec == std::errc()
+                               ? std::abs(wide) < 1
+                               : digits.find("e-") != digits.npos || digits.find("E-") != digits.npos;
+        if (!small) {
+            problem = printable(std::string_view(start, static_cast<std::size_t>(next - start))) +
+                      " is beyond the 32-bit floating-point range";
+            return 0;
+        }
+        value = *from == '-' ? -0.0f : 0.0f;
+    }
+    return static_cast<std::size_t>(next - start);
+}
+
+namespace {
+
+template <>
+bool RunParser<std::uint16_t>::take_value(const std::uint8_t*& p, const std::uint8_t* end,
+                                          std::uint16_t& value) {
+    const std::uint32_t number = numbers::take_digits(p, end);
+    if (p < end && !ends_value(*p) && !is_other_space(*p))
+        return fail("value is not a decimal number");
+    if (number > 65535) return fail("value is beyond 65535");
+    if (number > max_value_)
+        return fail(std::to_string(number) + " is above the maximum value " +
+                    std::to_string(max_value_));
+    value = static_cast<std::uint16_t>(number);
+    return true;
+}
+
+template <>
+bool RunParser<float>::take_value(const std::uint8_t*& p, const std::uint8_t* end, float& value) {
+    std::string problem;
+    const std::size_t taken = read_float(
+        {reinterpret_cast<const char*>(p), static_cast<std::size_t>(end - p)}, value, problem);
+    if (taken == 0) return fail(std::move(problem));
+    p += taken;
+    return true;
+}
+
+template <typename Value>
+bool RunParser<Value>::take_byte(const std::uint8_t*& p, const std::uint8_t* end) {
     const int c = *p;
     if (is_blank(c)) {
         ++p;
         return true;
     }
     run_.has_tokens = true;
-    if (is_digit(c)) {
-        std::uint32_t value = numbers::take_digits(p, end);
+    if (starts_value(c) && (std::is_same_v<Value, float> || c != '-')) {
+        Value value{};
+        if (!take_value(p, end, value)) return false;
         // Before a fault that follows the value, the value counts: the fault is
         // placed at the column after it.
         const bool space_follows = p < end && is_other_space(*p);
-        if (p < end && !ends_value(*p) && !space_follows)
-            return fail("value is not a decimal number");
-        if (value > 65535) return fail("value is beyond 65535");
-        if (value > max_value_)
-            return fail(std::to_string(value) + " is above the maximum value " +
-                        std::to_string(max_value_));
-        run_.values[run_.count++] = static_cast<std::uint16_t>(value);
+        values_[run_.count++] = value;
         ++line_values_;
         after_comma_ = false;
         if (space_follows) return fail(not_a_separator(*p));
@@ -186,17 +264,32 @@ bool RunParser::take_byte(const std::uint8_t*& p, const std::uint8_t* end) {
 
 }  // namespace
 
-TableRun::TableRun()
-    : values(std::make_unique_for_overwrite<std::uint16_t[]>(TextRun::kCapacity / 2 + simd::kChunk +
-                                                             simd::kWritesPast)) {}
+TableRun::TableRun() = default;
 
-void TableRun::parse(std::uint32_t max_value) {
+void TableRun::reset() {
     count = 0;
     line_ends.clear();
     leading_comma = ends_after_comma = has_tokens = tail = false;
+}
+
+void TableRun::parse(std::uint32_t max_value) {
+    reset();
+    // Room past the values for the parser's wide stores; made when first needed.
+    if (!values)
+        values = std::make_unique_for_overwrite<std::uint16_t[]>(TextRun::kCapacity / 2 +
+                                                                 simd::kChunk + simd::kWritesPast);
     std::optional<std::string> unbroken = std::move(fault);
     fault.reset();
-    RunParser(*this, max_value).parse();
+    RunParser<std::uint16_t>(*this, values.get(), max_value).parse();
+    if (!fault) fault = std::move(unbroken);
+}
+
+void TableRun::parse_floats() {
+    reset();
+    if (!reals) reals = std::make_unique_for_overwrite<float[]>(TextRun::kCapacity / 2 + 1);
+    std::optional<std::string> unbroken = std::move(fault);
+    fault.reset();
+    RunParser<float>(*this, reals.get()).parse();
     if (!fault) fault = std::move(unbroken);
 }
 
@@ -209,12 +302,16 @@ class ShapeChecker {
     ShapeChecker(const std::string& name, int channels, std::uint64_t most_lines)
         : name_(name), channels_(static_cast<std::uint64_t>(channels)), most_lines_(most_lines) {}
 
-    void take(const TableRun& run, const std::function<void(std::span<const std::uint16_t>)>& sink);
+    // Takes a run parsed, its values at `values`.
+    template <typename Value>
+    void take(const TableRun& run, const Value* values,
+              const std::function<void(std::span<const Value>)>& sink);
     TableShape finish();
 
   private:
-    void add_values(std::span<const std::uint16_t> values,
-                    const std::function<void(std::span<const std::uint16_t>)>& sink);
+    template <typename Value>
+    void add_values(std::span<const Value> values,
+                    const std::function<void(std::span<const Value>)>& sink);
     // Ends the current line, and `empty` empty lines after it.
     void end_lines(std::uint64_t empty);
     [[noreturn]] void refuse(const std::string& problem) const {
@@ -244,25 +341,27 @@ class ShapeChecker {
     std::uint64_t empty_lines_ = 0;  // at the end so far
 };
 
-void ShapeChecker::take(const TableRun& run,
-                        const std::function<void(std::span<const std::uint16_t>)>& sink) {
+template <typename Value>
+void ShapeChecker::take(const TableRun& run, const Value* values,
+                        const std::function<void(std::span<const Value>)>& sink) {
     any_bytes_ = any_bytes_ || run.text.size() > 0 || run.fault;
     if (run.leading_comma && (after_comma_ || line_values_ == 0))
         refuse("no value before the comma");
     std::size_t at = 0;
     for (const TableRun::LineEnd& end : run.line_ends) {
-        add_values({run.values.get() + at, end.values - at}, sink);
+        add_values(std::span<const Value>(values + at, end.values - at), sink);
         at = end.values;
         end_lines(end.count - 1);
     }
-    add_values({run.values.get() + at, run.count - at}, sink);
+    add_values(std::span<const Value>(values + at, run.count - at), sink);
     if (run.fault) refuse(*run.fault);
     if (run.has_tokens) after_comma_ = run.ends_after_comma;
     tail_ = run.tail || (tail_ && run.line_ends.empty());
 }
 
-void ShapeChecker::add_values(std::span<const std::uint16_t> values,
-                              const std::function<void(std::span<const std::uint16_t>)>& sink) {
+template <typename Value>
+void ShapeChecker::add_values(std::span<const Value> values,
+                              const std::function<void(std::span<const Value>)>& sink) {
     if (values.empty()) return;
     // Rows after empty lines: refused at the first value.
     if (line_values_ == 0 && empty_lines_ != 0) refuse_row(line_ - empty_lines_, 0);
@@ -351,10 +450,26 @@ TableShape read_table(Input& in, std::uint32_t max_value,
     Relay<TableRun> relay([&](TableRun& run) { return taker.take(run); },
                           [&](TableRun& run) { run.parse(max_value); },
                           [&](TableRun& run) {
-                              checker.take(run, sink);
+                              checker.take(run, run.values.get(), sink);
                               if (progress) progress();
                           });
     // A table that fits in one run is not worth a thread.
+    std::int64_t left = in.bytes_left();
+    relay.run(left < 0 || left > std::int64_t(TextRun::kCapacity));
+    return checker.finish();
+}
+
+TableShape read_table(Input& in, const std::function<void(std::span<const float>)>& sink,
+                      const std::function<void()>& progress, int channels,
+                      std::uint64_t most_lines) {
+    ShapeChecker checker(in.name(), channels, most_lines);
+    RunTaker taker(in);
+    Relay<TableRun> relay([&](TableRun& run) { return taker.take(run); },
+                          [&](TableRun& run) { run.parse_floats(); },
+                          [&](TableRun& run) {
+                              checker.take(run, run.reals.get(), sink);
+                              if (progress) progress();
+                          });
     std::int64_t left = in.bytes_left();
     relay.run(left < 0 || left > std::int64_t(TextRun::kCapacity));
     return checker.finish();

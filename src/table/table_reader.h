@@ -13,6 +13,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "text/text_run.h"
@@ -34,19 +35,32 @@ struct TableRun {
 
     // Parses the text; values above `max_value` are faults. Safe on any thread.
     void parse(std::uint32_t max_value);
+    // Parses the text as floating-point values, into `reals`.
+    void parse_floats();
 
     TextRun text;
     std::unique_ptr<std::uint16_t[]> values;
+    std::unique_ptr<float[]> reals;
     std::size_t count = 0;
     std::vector<LineEnd> line_ends;
     bool leading_comma = false;     // a comma before any value or line end
     bool ends_after_comma = false;  // the last value, line end or comma is a comma
     bool has_tokens = false;        // it holds a value, a comma or a line end
     bool tail = false;              // bytes follow its last line feed, or it has none
+    void reset();
+
     // What is wrong right after the values and line ends found: nothing is read
     // past it.
     std::optional<std::string> fault;
 };
+
+// Reads the floating-point value at the start of `text` as tables hold it: a
+// decimal with a sign, a point and an exponent as numpy and printf write them;
+// "nan", "inf", "-inf"; no hexadecimal. Rounded to the nearest float; a magnitude
+// below the smallest is zero, one beyond the largest refused. Returns how many
+// characters it took, which a blank, a comma or a line end must follow, or 0
+// with `problem` saying why there is no value.
+std::size_t read_float(std::string_view text, float& value, std::string& problem);
 
 // What a table read whole tells of its image.
 struct TableShape {
@@ -62,6 +76,11 @@ struct TableShape {
 // fault in it, and whatever `sink` throws. The shape's width is in pixels.
 TableShape read_table(Input& in, std::uint32_t max_value,
                       const std::function<void(std::span<const std::uint16_t>)>& sink,
+                      const std::function<void()>& progress = {}, int channels = 1,
+                      std::uint64_t most_lines = INT32_MAX);
+// The same for a table of floating-point values, rounded to the nearest 32-bit
+// float each: decimals with a sign, a point and an exponent, nan, inf, -inf.
+TableShape read_table(Input& in, const std::function<void(std::span<const float>)>& sink,
                       const std::function<void()>& progress = {}, int channels = 1,
                       std::uint64_t most_lines = INT32_MAX);
 

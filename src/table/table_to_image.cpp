@@ -6,6 +6,7 @@
 #include "io/output_file.h"
 #include "io/temporary_file.h"
 #include "table/convert.h"
+#include "table/coordinate_reader.h"
 #include "table/growing_image.h"
 #include "table/table_reader.h"
 
@@ -57,14 +58,65 @@ std::string spool_directory(const std::string& out_name) {
     return slash == std::string::npos ? "" : out_name.substr(0, slash + 1);
 }
 
+// The floating-point table read from `in` into `image`.
+void read_floats_into(SpooledImage& image, Input& in, int channels, const ProgressReport& progress) {
+    const std::uint64_t start = in.offset();
+    const auto total = static_cast<std::uint64_t>(std::max<std::int64_t>(in.bytes_left(), 0));
+    TableShape shape = read_table(
+        in, [&](std::span<const float> samples) { image.append(samples); },
+        [&] {
+            if (progress) progress(in.offset() - start, total);
+        },
+        channels);
+    in.close();
+    image.finish(shape.width, shape.height);
+}
+
+// An image read from a coordinate table into `image`: held whole, as its pixels
+// may come in any order.
+template <typename GrowingOrSpooled, typename Coordinates>
+void place(GrowingOrSpooled& image, Input& in, const Coordinates& read) {
+    in.close();
+    image.append(std::span(read.samples));
+    image.finish(read.shape.width, read.shape.height);
+}
+
 }  // namespace
 
 void table_to_image(Input& in, const std::string& out_name, std::int32_t max_value, int channels,
                     FileType type, const ProgressReport& progress) {
+    table_to_image(in, out_name, {max_value, channels, type, false, false}, progress);
+}
+
+void table_to_image(Input& in, const std::string& out_name, const ImageRequest& request,
+                    const ProgressReport& progress) {
     std::optional<OutputFile> out;
     open_output(out, out_name);
-    const ImageInfo kind = image_kind(channels, type);
-    if (type == FileType::netpbm) {
+    const std::int32_t max_value = request.max_value;
+    const int channels = request.channels;
+    ImageInfo kind = image_kind(channels, request.type);
+    const std::string comment = "from " + in.name();
+    if (request.floating) {
+        if (request.type == FileType::png)
+            throw Error(out->name(), "a PNG image holds no floating-point samples");
+        kind.sample_type = SampleType::float32;
+        if (request.type == FileType::netpbm) kind.format = Format::pfm;
+        SpooledImage image(*out, comment, 0, kind, spool_directory(out_name));
+        if (request.coordinates) {
+            place(image, in, read_float_coordinates(in, channels));
+        } else {
+            read_floats_into(image, in, channels, progress);
+        }
+    } else if (request.coordinates) {
+        const auto most = static_cast<std::uint32_t>(max_value != 0 ? max_value : 65535);
+        if (request.type == FileType::netpbm) {
+            GrowingImage image(*out, " " + comment, max_value, kind);
+            place(image, in, read_coordinates(in, channels, most));
+        } else {
+            SpooledImage image(*out, comment, max_value, kind, spool_directory(out_name));
+            place(image, in, read_coordinates(in, channels, most));
+        }
+    } else if (request.type == FileType::netpbm) {
         GrowingImage image(*out, " from " + in.name(), max_value, kind);
         read_into(image, in, max_value, channels, progress);
     } else {
