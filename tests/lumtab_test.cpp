@@ -577,8 +577,8 @@ TEST(Lumtab, ReportsOutOfMemoryAndGoesOn) {
         RunResult result = run_lumtab({"binary.pgm", "plain.pgm"},
                                       {.directory = dir.path(), .memory_limit = kib << 10});
         // Too little for the program and the C library to be loaded at all.
-        if (result.status == 127 && result.err.find("while loading shared libraries") !=
-                                        std::string::npos)
+        if (result.status == 127 &&
+            result.err.find("while loading shared libraries") != std::string::npos)
             continue;
         ASSERT_LE(result.status, 1) << result.err;
         std::string expected_err;

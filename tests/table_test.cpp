@@ -89,8 +89,10 @@ TEST(TableReader, RefusesWhatIsNotATableSayingWhere) {
     } cases[] = {
         {"1 2\n3 -4\n", 65535, "line 2, column 2: negative value"},
         {"1 +2\n", 65535, "line 1, column 2: value is not a decimal number"},
-        {"1 2.5\n", 65535, "line 1, column 2: value is not a decimal number"},
-        {"1.000000000000000000e+00 2\n", 65535, "line 1, column 1: value is not a decimal number"},
+        {"1 2.5\n", 65535,
+         "line 1, column 2: value is not a whole number (-r --float reads fractions)"},
+        {"1.000000000000000000e+00 2\n", 65535,
+         "line 1, column 1: value is not a whole number (-r --float reads fractions)"},
         {"1 2x\n", 65535, "line 1, column 2: value is not a decimal number"},
         {"1 0x2\n", 65535, "line 1, column 2: value is not a decimal number"},
         {"1 65536\n", 65535, "line 1, column 2: value is beyond 65535"},

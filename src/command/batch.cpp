@@ -170,9 +170,9 @@ class Batch {
     std::string output_name(std::size_t index) const {
         if (options_.output) return *options_.output;
         if (inputs_.is_standard_input(index)) return "-";
-        std::string_view suffix =
-            options_.reverse ? image_suffix(output_kind(), image_type(options_))
-                             : table_suffix(options_.style);
+        std::string_view suffix = options_.reverse
+                                      ? image_suffix(output_kind(), image_type(options_))
+                                      : table_suffix(options_.style);
         const std::string& input = inputs_.names[index];
         if (options_.target_directory)
             return output_in_directory(*options_.target_directory, input, suffix);
@@ -253,9 +253,8 @@ class Batch {
                             options_.floating, options_.coordinates},
                            report_progress);
         } else {
-            image_to_table(*in, job.output, options_.style,
-                           {options_.coordinates, options_.header}, options_.channel,
-                           report_progress);
+            image_to_table(*in, job.output, options_.style, {options_.coordinates, options_.header},
+                           options_.channel, report_progress);
         }
         struct stat status {};
         if (job.output != "-" && ::stat(job.output.c_str(), &status) == 0 &&

@@ -22,22 +22,25 @@ FileType image_type(const Options& options) {
 
 namespace {
 
-#define LUMTAB_SYNOPSIS                                                                   \
-    "usage: lumtab [-q] [--csv | --tsv] [--channel NAME] [-o FILE] IMAGE...\n"            \
-    "       lumtab -r [-q] [--maxval N] [--channels N] [--format F] [-o FILE] TABLE...\n" \
-    "       lumtab [-qu] [-j N] [-r] [-t DIR] [--files-from=LIST [-0]] FILE...\n"         \
-    "       lumtab --flat [--label=dir|name] [--csv | --tsv] [--channel NAME]\n"          \
+#define LUMTAB_SYNOPSIS                                                                  \
+    "usage: lumtab [-q] [--csv | --tsv] [--channel NAME] [--xyz [--header]] [-o FILE]\n" \
+    "              IMAGE...\n"                                                           \
+    "       lumtab -r [-q] [--maxval N | --float] [--channels N] [--xyz] [--format F]\n" \
+    "              [-o FILE] TABLE...\n"                                                 \
+    "       lumtab [-qu] [-j N] [-r] [-t DIR] [--files-from=LIST [-0]] FILE...\n"        \
+    "       lumtab --flat [--label=dir|name] [--csv | --tsv] [--channel NAME]\n"         \
     "              [-o FILE] IMAGE...\n"
 
 constexpr const char* kUsage = LUMTAB_SYNOPSIS;
 
 constexpr const char* kHelp = LUMTAB_SYNOPSIS
-    "Writes the samples of each image (Netpbm, PNG, TIFF or JPEG, 8 or 16 bits) to a\n"
-    "text table beside it: one line per image row, each value followed by a space;\n"
-    "a colour image's luminance, unless --channel says otherwise. The table's name is\n"
-    "the image's with its last three characters replaced by \"int\". With -r, reads\n"
-    "each table back into a binary image named \"...pgm\" (\"...ppm\", \"...pam\"), or a\n"
-    "PNG or TIFF image as --format or the name -o gives says.\n"
+    "Writes the samples of each image (Netpbm, PFM, PNG, TIFF or JPEG; integers or\n"
+    "floating point) to a text table beside it: one line per image row, each value\n"
+    "followed by a space; a colour image's luminance, unless --channel says\n"
+    "otherwise. The table's name is the image's with its last three characters\n"
+    "replaced by \"int\". With -r, reads each table back into a binary image named\n"
+    "\"...pgm\" (\"...ppm\", \"...pam\", \"...pfm\"), or a PNG or TIFF image as --format or\n"
+    "the name -o gives says.\n"
     "A file of - is standard input, and its output goes to standard output.\n"
     "\n"
     "  -o, --output=FILE  write to FILE (- for standard output); one input only, but\n"
@@ -54,6 +57,11 @@ constexpr const char* kHelp = LUMTAB_SYNOPSIS
     "                     PAM for 2 (grey and alpha) and 4 (RGB and alpha)\n"
     "      --format=F     with -r: pnm, png or tiff; by default as the name -o gives\n"
     "                     ends: .png, .tif or .tiff, else pnm\n"
+    "      --float        with -r: the values are decimals, read into 32-bit floating\n"
+    "                     point: a PFM image (pnm), or TIFF\n"
+    "      --xyz          a line a pixel: its column, row and values; with -r, such a\n"
+    "                     table, its pixels in any order\n"
+    "      --header       with --xyz: a first line naming the columns\n"
     "  -q, --quiet        show no progress on a terminal\n"
     "  -h, --help         show this help and exit\n"
     "      --version      show the version and exit\n"
@@ -235,6 +243,8 @@ void check_combination(const Options& options, bool styled) {
     if (!options.reverse && options.channels != 1) usage_error("--channels goes with -r");
     if (!options.reverse && options.format) usage_error("--format goes with -r");
     if (!options.reverse && options.floating) usage_error("--float goes with -r");
+    if (options.floating && options.max_value != 0)
+        usage_error("--maxval and --float exclude each other");
     if (options.header && !options.coordinates) usage_error("--header goes with --xyz");
     if (options.header && options.reverse)
         usage_error("--header goes with images: -r --xyz reads a header line where there is one");
@@ -250,7 +260,6 @@ void check_combination(const Options& options, bool styled) {
 }
 
 }  // namespace
-
 
 Options parse_options(int argc, char** argv) {
     Options options;

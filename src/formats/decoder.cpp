@@ -26,7 +26,8 @@ std::size_t Decoder::read(std::span<double> out) {
     std::uint16_t samples[4096];
     std::size_t count = 0;
     while (count < out.size()) {
-        const std::size_t n = read(std::span(samples).first(std::min(out.size() - count, std::size(samples))));
+        const std::size_t n =
+            read(std::span(samples).first(std::min(out.size() - count, std::size(samples))));
         if (n == 0) break;
         std::copy_n(samples, n, out.begin() + std::ptrdiff_t(count));
         count += n;

@@ -46,7 +46,8 @@ void Encoder::check(std::span<const Sample> samples) {
         }
     } else {
         if (info_.real())
-            throw Error(name_, sample_type_name(info_.sample_type) + " samples are written as doubles");
+            throw Error(name_,
+                        sample_type_name(info_.sample_type) + " samples are written as doubles");
         const auto max_value = static_cast<std::uint32_t>(info_.max_value);
         auto is_above = [max_value](Sample s) { return std::uint32_t(s) > max_value; };
         if (!std::any_of(samples.begin(), samples.end(), is_above)) return;

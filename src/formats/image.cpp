@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cmath>
 #include <cerrno>
+#include <cmath>
 #include <optional>
 
 #include "formats/decoder.h"
@@ -126,10 +126,9 @@ Image::Image(const ImageInfo& info, std::vector<double> samples) : info_(info) {
 
 bool operator==(const Image& a, const Image& b) noexcept {
     auto same = [](double x, double y) { return x == y || (std::isnan(x) && std::isnan(y)); };
-    return a.width() == b.width() && a.height() == b.height() &&
-           a.max_value() == b.max_value() && a.channels() == b.channels() &&
-           a.info().sample_type == b.info().sample_type && a.narrow_ == b.narrow_ &&
-           a.wide_ == b.wide_ &&
+    return a.width() == b.width() && a.height() == b.height() && a.max_value() == b.max_value() &&
+           a.channels() == b.channels() && a.info().sample_type == b.info().sample_type &&
+           a.narrow_ == b.narrow_ && a.wide_ == b.wide_ &&
            std::equal(a.real_.begin(), a.real_.end(), b.real_.begin(), b.real_.end(), same);
 }
 
@@ -288,8 +287,8 @@ struct ImageReader::State {
             throw Error(in.name(), "maximum value " + std::to_string(info.max_value) +
                                        " needs two bytes a sample");
         if (sizeof(Sample) < sizeof(double) && info.real())
-            throw Error(in.name(), sample_type_name(info.sample_type) +
-                                       " samples are read as doubles");
+            throw Error(in.name(),
+                        sample_type_name(info.sample_type) + " samples are read as doubles");
         const std::uint64_t row = std::uint64_t(info.width) * std::uint64_t(info.channels);
         std::uint64_t left = std::uint64_t(info.height - rows);
         std::uint64_t count = row == 0 ? left : std::min<std::uint64_t>(left, out.size() / row);

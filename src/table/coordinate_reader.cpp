@@ -33,7 +33,8 @@ class Lines {
             auto bytes = in_.look_ahead(Input::kBufferSize);
             if (bytes.empty()) return !line.empty() || (any_ && !ended_);
             any_ = true;
-            const auto* feed = static_cast<const std::uint8_t*>(std::memchr(bytes.data(), '\n', bytes.size()));
+            const auto* feed =
+                static_cast<const std::uint8_t*>(std::memchr(bytes.data(), '\n', bytes.size()));
             const std::size_t taken = feed ? std::size_t(feed - bytes.data()) : bytes.size();
             line.append(reinterpret_cast<const char*>(bytes.data()), taken);
             in_.skip(feed ? taken + 1 : taken);
@@ -132,8 +133,9 @@ class CoordinateReader {
 
     void take_pixel(std::uint64_t line, const std::vector<std::string_view>& fields) {
         if (fields.size() != 2 + channels_)
-            refuse(line, std::to_string(fields.size()) + (fields.size() == 1 ? " field" : " fields") +
-                             ", not " + std::to_string(2 + channels_) + ": a column, a row and " +
+            refuse(line, std::to_string(fields.size()) +
+                             (fields.size() == 1 ? " field" : " fields") + ", not " +
+                             std::to_string(2 + channels_) + ": a column, a row and " +
                              std::to_string(channels_) + (channels_ == 1 ? " value" : " values"));
         std::uint32_t x, y;
         if (!read_place(fields[0], x)) refuse(line, not_a_place("column", fields[0]));
@@ -160,15 +162,20 @@ class CoordinateReader {
             float value = 0;
             std::string problem;
             if (read_float(text, value, problem) != text.size())
-                throw Error(in_.name(), place + (problem.empty() ? "value is not a decimal number"
-                                                                 : problem));
+                throw Error(in_.name(),
+                            place + (problem.empty() ? "value is not a decimal number" : problem));
             return value;
         } else {
             std::uint32_t number = 0;
             auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
-            if (text.empty() || !numbers::is_digit(text[0]) || end != text.data() + text.size())
-                throw Error(in_.name(), place + (text[0] == '-' ? "negative value"
-                                                                : "value is not a decimal number"));
+            if (text.empty() || !numbers::is_digit(text[0]) || end != text.data() + text.size()) {
+                const bool fraction = text.find_first_of(".eE") != std::string_view::npos;
+                throw Error(in_.name(),
+                            place + (text[0] == '-' ? "negative value"
+                                     : fraction     ? "value is not a whole number (-r --float "
+                                                      "reads fractions)"
+                                                    : "value is not a decimal number"));
+            }
             if (error != std::errc() || number > 65535)
                 throw Error(in_.name(), place + "value is beyond 65535");
             if (number > max_value_)
@@ -195,9 +202,8 @@ class CoordinateReader {
         for (std::size_t k = 0; k < order.size(); ++k) {
             const std::uint64_t at = key(order[k]);
             if (at < expected) {
-                refuse(first_line_ + order[k],
-                       "pixel " + place(at) + " again, first on line " +
-                           std::to_string(first_line_ + order[k - 1]));
+                refuse(first_line_ + order[k], "pixel " + place(at) + " again, first on line " +
+                                                   std::to_string(first_line_ + order[k - 1]));
             }
             if (at > expected) missing(expected);
             const auto* values = values_.data() + std::size_t(order[k]) * channels_;
@@ -214,8 +220,7 @@ class CoordinateReader {
 
     [[noreturn]] void missing(std::uint64_t at) const {
         throw Error(in_.name(), "no pixel " + place(at) + " (the image is " +
-                                    std::to_string(width_) + " x " + std::to_string(height_) +
-                                    ")");
+                                    std::to_string(width_) + " x " + std::to_string(height_) + ")");
     }
 
     Input& in_;

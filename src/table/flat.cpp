@@ -41,8 +41,8 @@ struct FlatLine {
     std::unique_ptr<std::uint16_t[]> broad;
     std::unique_ptr<double[]> reals;  // samples of another type than uint
     std::uint64_t capacity = 0;       // samples that any of them holds
-    std::size_t offset = 0;      // where its text starts in the block's
-    std::size_t length = 0;      // its text's bytes, where formatted whole
+    std::size_t offset = 0;           // where its text starts in the block's
+    std::size_t length = 0;           // its text's bytes, where formatted whole
     bool formatted = false;
 };
 
@@ -99,8 +99,7 @@ class FlatLines {
             FlatLine& line = block.lines[block.count];
             if (!take(line)) break;
             ++block.count;
-            if (!line.refused)
-                text += line.field.size() + text_size(line, line.samples);
+            if (!line.refused) text += line.field.size() + text_size(line, line.samples);
         }
         return block.count != 0;
     }
@@ -109,8 +108,7 @@ class FlatLines {
     void format(FlatBlock& block) const {
         std::size_t size = 0;
         for (const FlatLine& line : taken(block))
-            if (holds_whole(line))
-                size += line.field.size() + text_size(line, line.samples);
+            if (holds_whole(line)) size += line.field.size() + text_size(line, line.samples);
         reserve_text(block, std::max(size, TableFormatter::max_text_size(kPartSamples, true)));
         char* out = block.text.get();
         for (FlatLine& line : taken(block)) {
@@ -212,8 +210,8 @@ class FlatLines {
         if (info.real()) {
             if (!line.reals) allocate(line.reals, line);
             std::span samples(line.reals.get(), line.samples);
-            line.samples = apply(selection, samples.first(reader->read(samples)), samples.data(),
-                                 line.type);
+            line.samples =
+                apply(selection, samples.first(reader->read(samples)), samples.data(), line.type);
         } else if (line.wide) {
             if (!line.broad) allocate(line.broad, line);
             std::span samples(line.broad.get(), line.samples);

@@ -100,7 +100,10 @@ GrowingRaster::GrowingRaster(std::int32_t max_value)
     : given_max_value_(max_value), wide_(max_value > 255), held_(std::make_unique<Held>(wide_)) {}
 
 GrowingRaster::GrowingRaster(Floating)
-    : given_max_value_(65535), floating_(true), wide_(false), held_(std::make_unique<Held>(false)) {}
+    : given_max_value_(65535),
+      floating_(true),
+      wide_(false),
+      held_(std::make_unique<Held>(false)) {}
 
 void GrowingRaster::append(std::span<const float> samples) {
     const std::span<const char> bytes(reinterpret_cast<const char*>(samples.data()),

@@ -128,9 +128,9 @@ class TableText {
         char* end;
         if (real()) {
             auto samples = block.reals().first(block.count);
-            end = format_values(samples.first(apply(selection_, samples, samples.data(),
-                                                    header_.sample_type)),
-                                first, block.text.get());
+            end = format_values(
+                samples.first(apply(selection_, samples, samples.data(), header_.sample_type)),
+                first, block.text.get());
         } else if (wide()) {
             auto samples = block.words().first(block.count);
             end = format_values(samples.first(apply(selection_, samples, samples.data())), first,
@@ -201,7 +201,8 @@ std::vector<std::string> value_names(const ImageInfo& info, const Selection& sel
         for (int i = 0; i < info.channels; ++i)
             names.push_back(std::to_string(i));
     if (selection.kind == Selection::Kind::all) return names;
-    return {selection.kind == Selection::Kind::luma ? "luma" : names[std::size_t(selection.channel)]};
+    return {selection.kind == Selection::Kind::luma ? "luma"
+                                                    : names[std::size_t(selection.channel)]};
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
 #include "table/table_format.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
-#include <array>
 #include <cstring>
 #include <memory>
 
@@ -145,7 +145,9 @@ char* TableFormatter::format(std::span<const std::uint16_t> samples, char* out) 
 
 CoordinateFormatter::CoordinateFormatter(TableStyle style, std::int64_t width, int per_pixel,
                                          std::uint64_t first)
-    : separator_(style == TableStyle::csv ? ',' : style == TableStyle::tsv ? '\t' : ' '),
+    : separator_(style == TableStyle::csv   ? ','
+                 : style == TableStyle::tsv ? '\t'
+                                            : ' '),
       width_(static_cast<std::uint64_t>(width)),
       per_pixel_(per_pixel),
       pixel_(first / static_cast<std::uint64_t>(per_pixel)) {}
@@ -173,14 +175,14 @@ char* CoordinateFormatter::format_each(std::size_t count, const Put& put, char* 
 
 char* CoordinateFormatter::format(std::span<const std::uint8_t> values, char* out) {
     return format_each(
-        values.size(), [&](std::size_t i, char* at) { return std::to_chars(at, at + 5, values[i]).ptr; },
-        out);
+        values.size(),
+        [&](std::size_t i, char* at) { return std::to_chars(at, at + 5, values[i]).ptr; }, out);
 }
 
 char* CoordinateFormatter::format(std::span<const std::uint16_t> values, char* out) {
     return format_each(
-        values.size(), [&](std::size_t i, char* at) { return std::to_chars(at, at + 5, values[i]).ptr; },
-        out);
+        values.size(),
+        [&](std::size_t i, char* at) { return std::to_chars(at, at + 5, values[i]).ptr; }, out);
 }
 
 char* CoordinateFormatter::format(std::span<const double> values, SampleType type, char* out) {

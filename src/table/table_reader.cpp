@@ -32,6 +32,9 @@ bool ends_value(int c) {
     return is_break(c) || c == '\r';
 }
 
+// A fraction where whole numbers are read.
+constexpr const char* kNotWhole = "value is not a whole number (-r --float reads fractions)";
+
 // Whitespace that separates nothing here: a form feed or a vertical tab.
 bool is_other_space(int c) {
     return c == '\f' || c == '\v';
@@ -132,8 +135,7 @@ bool RunParser<Value>::take_chunk(const std::uint8_t*& p) {
         (m.comma & ~(m.digit << 1)) != 0 || (m.carriage_return & ~(m.line_feed >> 1)) != 0)
         return false;
     unsigned next;
-    int taken =
-        numbers::take_numbers(kernel, p, m.digit, max_value_, values_ + run_.count, next);
+    int taken = numbers::take_numbers(kernel, p, m.digit, max_value_, values_ + run_.count, next);
     if (taken < 0) return false;                           // a value to refuse, or leading zeros
     const std::uint64_t ends = ~m.digit & (m.digit << 1);  // the byte after each value
     const std::size_t before = run_.count;
@@ -184,9 +186,10 @@ std::size_t read_float(std::string_view text, float& value, std::string& problem
         // is no float at all.
         double wide = 0;
         const std::string_view digits(from, static_cast<std::size_t>(next - from));
-        const bool small = std::from_chars(from, next, wide).ec == std::errc()
-                               ? std::abs(wide) < 1
-                               : digits.find("e-") != digits.npos || digits.find("E-") != digits.npos;
+        const bool small =
+            std::from_chars(from, next, wide).ec == std::errc()
+                ? std::abs(wide) < 1
+                : digits.find("e-") != digits.npos || digits.find("E-") != digits.npos;
         if (!small) {
             problem = printable(std::string_view(start, static_cast<std::size_t>(next - start))) +
                       " is beyond the 32-bit floating-point range";
@@ -203,6 +206,7 @@ template <>
 bool RunParser<std::uint16_t>::take_value(const std::uint8_t*& p, const std::uint8_t* end,
                                           std::uint16_t& value) {
     const std::uint32_t number = numbers::take_digits(p, end);
+    if (p < end && (*p == '.' || *p == 'e' || *p == 'E')) return fail(kNotWhole);
     if (p < end && !ends_value(*p) && !is_other_space(*p))
         return fail("value is not a decimal number");
     if (number > 65535) return fail("value is beyond 65535");
@@ -257,6 +261,7 @@ bool RunParser<Value>::take_byte(const std::uint8_t*& p, const std::uint8_t* end
         return fail(c == '-'            ? "negative value"
                     : c == '\r'         ? "carriage return without a line feed"
                     : is_other_space(c) ? not_a_separator(c)
+                    : c == '.'          ? kNotWhole
                                         : "value is not a decimal number");
     }
     return true;

@@ -59,7 +59,8 @@ std::string spool_directory(const std::string& out_name) {
 }
 
 // The floating-point table read from `in` into `image`.
-void read_floats_into(SpooledImage& image, Input& in, int channels, const ProgressReport& progress) {
+void read_floats_into(SpooledImage& image, Input& in, int channels,
+                      const ProgressReport& progress) {
     const std::uint64_t start = in.offset();
     const auto total = static_cast<std::uint64_t>(std::max<std::int64_t>(in.bytes_left(), 0));
     TableShape shape = read_table(
