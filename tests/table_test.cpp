@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -62,6 +63,44 @@ TEST(TableFormatter, WritesEachStyle) {
     EXPECT_EQ(table_suffix(TableStyle::spaces), "int");
     EXPECT_EQ(table_suffix(TableStyle::csv), "csv");
     EXPECT_EQ(table_suffix(TableStyle::tsv), "tsv");
+}
+
+// The shortest decimal that reads back as each sample, at the sample's precision.
+TEST(TableFormatter, WritesEachTypeAsItsShortestDecimal) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const struct {
+        SampleType type;
+        double value;
+        std::string text;
+    } cases[] = {
+        {SampleType::float32, 0.1f, "0.1"},
+        {SampleType::float32, 1.0f, "1"},
+        {SampleType::float32, 1e-45f, "1e-45"},
+        {SampleType::float32, -nan, "nan"},
+        {SampleType::float32, inf, "inf"},
+        {SampleType::float32, -inf, "-inf"},
+        {SampleType::float32, -0.0f, "-0"},
+        {SampleType::float32, 3.4028235e38f, "3.4028235e+38"},
+        {SampleType::float64, 0.1, "0.1"},
+        {SampleType::float64, 5e-324, "5e-324"},
+        {SampleType::float64, 0.1f, "0.10000000149011612"},
+        {SampleType::int32, -2147483648.0, "-2147483648"},
+        {SampleType::uint32, 4294967295.0, "4294967295"},
+        {SampleType::int8, -128, "-128"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        char text[32];
+        EXPECT_EQ(std::string(text, put_real(c.value, c.type, text)), c.text);
+    }
+    // In a table, as every style lays it out.
+    const std::vector<double> values = {0.5, -1.25, 1e-45f, 2};
+    std::string table(TableFormatter::max_text_size(values.size(), true), '\0');
+    TableFormatter formatter(TableStyle::csv, 2);
+    char* end =
+        formatter.format(std::span<const double>(values), SampleType::float32, table.data());
+    EXPECT_EQ(std::string(table.data(), end), "0.5,-1.25\n1e-45,2\n");
 }
 
 TEST(TableReader, ReadsTheSeparatorsAndLineEndsOfCommonWriters) {
