@@ -46,6 +46,13 @@ Scenarios (all but od run by default):
   totiff   the same into TIFF: lumtab -r vs lumtab -r into PGM then pnmtotiff -flate,
            at most 0.7; vs vips copy of the CSV into a deflate TIFF, at most 0.2;
            peak 16 MiB.
+  float    4096 x 4096 32-bit floating-point TIFF (deflate), values over many decades
+           (a normal deviate times 10 to a random power from -8 to 8): lumtab vs
+           numpy.savetxt(fmt='%.9g'), at most 0.05; vs vips csvsave, at most 0.25;
+           lumtab's table read back exactly, vips's not; lumtab's time a byte of table
+           at most 3 times that of the 8-bit picture's table, made in the same run.
+  floatback lumtab -r --float of that table (numpy's) into PFM vs numpy.loadtxt, at
+           most 0.15; every float back exactly.
 
 Each pair is timed side by side, the order swapped from one round to the next, in
 two regimes: warm (runs back to back) and cold (every timed run after an idle pause,
@@ -80,6 +87,7 @@ from typing import Callable, Optional
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MIB = 1 << 20
 SIDE = 8192  # of the large images
+FLOAT_SIDE = 4096  # of the floating-point one
 # A smooth picture with noise, as a photograph compresses, written as argv[2]
 # (png, tiff: 16 bits, deflate; jpeg) into argv[3]; argv[1] pixels a side.
 PICTURE_CODE = """
@@ -99,6 +107,36 @@ if kind == "tiff":
 else:
     pixels = PIL.Image.fromarray((picture * 255 + 0.5).astype(numpy.uint8))
     pixels.save(out, "PNG") if kind == "png" else pixels.save(out, "JPEG", quality=90)
+"""
+# The floating-point picture: a normal deviate times 10 to a random power from -8
+# to 8 a sample, NaN and the infinities among them; written as a deflate TIFF
+# (argv[2]) and with numpy.savetxt(fmt='%.9g') (argv[3]) and as .npy (argv[4]).
+FLOAT_CODE = """
+import sys, numpy, PIL.Image
+side = int(sys.argv[1])
+r = numpy.random.default_rng(3)
+a = (r.standard_normal((side, side)) * 10.0 ** r.integers(-8, 9, (side, side))).astype(numpy.float32)
+a[0, :3] = [numpy.nan, numpy.inf, -numpy.inf]
+PIL.Image.fromarray(a, mode="F").save(sys.argv[2], compression="tiff_deflate")
+numpy.savetxt(sys.argv[3], a, fmt="%.9g")
+numpy.save(sys.argv[4], a)
+"""
+# Whether the table argv[1] holds exactly the floats of argv[2] (.npy): prints
+# "exact" or how many differ.
+FLOAT_CHECK_CODE = """
+import sys, numpy
+a = numpy.load(sys.argv[2])
+b = numpy.loadtxt(sys.argv[1], dtype=numpy.float32, delimiter=None if len(sys.argv) < 4 else sys.argv[3])
+same = (a == b) | (numpy.isnan(a) & numpy.isnan(b))
+print("exact" if same.all() else "%d of %d differ" % ((~same).sum(), a.size))
+"""
+SAVETXT_CODE = """
+import sys, numpy
+numpy.savetxt(sys.argv[2], numpy.load(sys.argv[1]), fmt="%.9g")
+"""
+LOADTXT_CODE = """
+import sys, numpy
+numpy.loadtxt(sys.argv[1], dtype=numpy.float32)
 """
 NUMPY_CODE = """
 import sys, numpy, PIL.Image
@@ -692,6 +730,74 @@ class Bench:
         """the 8-bit picture's table into TIFF: vs lumtab -r && pnmtotiff -flate, and vs vips"""
         self.table_back("totiff", work, "tif", "pnmtotiff -flate")
 
+    def float_picture(self, work):
+        """The floating-point picture as a TIFF, its numpy table and .npy, or None."""
+        python = python_with_numpy()
+        if python is None:
+            print("  numpy/Pillow not installed: skipped")
+            return None
+        paths = [os.path.join(work, name) for name in ("float.tif", "numpy.txt", "float.npy")]
+        run([python, "-c", FLOAT_CODE, str(FLOAT_SIDE)] + paths, tool="python3")
+        print("  %s: %.1f MiB; numpy's table %.1f MiB" % (
+            os.path.basename(paths[0]), os.path.getsize(paths[0]) / MIB,
+            os.path.getsize(paths[1]) / MIB))
+        return python, paths
+
+    def float(self, work):
+        """4096 x 4096 floating-point TIFF: lumtab vs numpy.savetxt and vips csvsave"""
+        made = self.float_picture(work)
+        if made is None:
+            return
+        python, (image, _, npy) = made
+        table = image[:-3] + "int"
+        lumtab = self.lumtab_side("lumtab", image, peak_limit_mib=32)
+        run(lumtab.argv)
+        size = os.path.getsize(table)
+        check = subprocess.run([python, "-c", FLOAT_CHECK_CODE, table, npy], capture_output=True,
+                               text=True).stdout.strip()
+        print("  table: %.1f MiB, read back by numpy: %s" % (size / MIB, check), flush=True)
+        out = os.path.join(work, "savetxt.txt")
+        numpy = Side("numpy.savetxt", [python, "-c", SAVETXT_CODE, npy, out],
+                     prepare=lambda: remove(out))
+        self.compare("float", lumtab, numpy, at_most=0.05, rounds=3)
+        if shutil.which("vips") is not None:
+            csv = os.path.join(work, "vips.csv")
+            vips = Side("vips", ["vips", "csvsave", image, csv], prepare=lambda: remove(csv))
+            self.compare("float", lumtab, vips, at_most=0.25, rounds=3)
+            check = subprocess.run([python, "-c", FLOAT_CHECK_CODE, csv, npy, "\t"],
+                                   capture_output=True, text=True).stdout.strip()
+            print("  vips's table read back by numpy: %s" % (check or "unreadable"), flush=True)
+        # A byte of this table against a byte of the 8-bit picture's, in turns.
+        picture = self.picture(work, "png")
+        if picture is None:
+            return
+        eight = picture[:-3] + "int"
+        run([self.lumtab, picture])
+        eight_size = os.path.getsize(eight)
+        a, b = measure(lumtab, self.lumtab_side("8-bit", picture), self.args.runs, 0)
+        ratio = (statistics.median(a) / size) / (statistics.median(b) / eight_size)
+        print("  a byte of table: %s over %.1f MiB against %s over %.1f MiB: %.2f, %s" % (
+            ms(statistics.median(a)), size / MIB, ms(statistics.median(b)), eight_size / MIB,
+            ratio, self.verdict("float per byte", ratio, at_most=3)), flush=True)
+
+    def floatback(self, work):
+        """numpy's table of the floating-point picture: lumtab -r --float vs numpy.loadtxt"""
+        made = self.float_picture(work)
+        if made is None:
+            return
+        python, (_, table, npy) = made
+        out = os.path.join(work, "back.pfm")
+        back = Side("lumtab -r --float", [self.lumtab, "-r", "--float", "-o", out, table],
+                    prepare=lambda: remove(out), is_lumtab=True, peak_limit_mib=32)
+        run(back.argv)
+        again = os.path.join(work, "again.int")
+        run([self.lumtab, "-o", again, out])
+        check = subprocess.run([python, "-c", FLOAT_CHECK_CODE, again, npy], capture_output=True,
+                               text=True).stdout.strip()
+        print("  read back, its table read by numpy: %s" % check, flush=True)
+        numpy = Side("numpy.loadtxt", [python, "-c", LOADTXT_CODE, table])
+        self.compare("floatback", back, numpy, at_most=0.15, rounds=3)
+
     def jpeg(self, work):
         """the picture as a JPEG: lumtab vs vips csvsave"""
         image = self.picture(work, "jpeg")
@@ -700,7 +806,8 @@ class Bench:
 
 
 SCENARIOS = ["tmpfs", "ext4", "startup", "many", "deep", "plain", "stdin", "colour", "bitmap",
-             "reverse", "od", "jobs", "list", "flat", "png", "tiff", "jpeg", "topng", "totiff"]
+             "reverse", "od", "jobs", "list", "flat", "png", "tiff", "jpeg", "topng", "totiff",
+             "float", "floatback"]
 DEFAULT = [name for name in SCENARIOS if name != "od"]
 
 
