@@ -117,8 +117,20 @@ void GrowingRaster::append(std::span<const float> samples) {
 }
 
 void GrowingRaster::write_bytes(std::span<const char> bytes) {
-    file_.write_at(file_.base + size_, bytes);
+    constexpr std::size_t kWaitingMost = 1 << 20;
+    if (waiting_.size() + bytes.size() > kWaitingMost) flush();
+    if (bytes.size() > kWaitingMost) {
+        file_.write_at(file_.base + size_, bytes);
+    } else {
+        waiting_.insert(waiting_.end(), bytes.begin(), bytes.end());
+    }
     size_ += bytes.size();
+}
+
+void GrowingRaster::flush() {
+    if (waiting_.empty()) return;
+    file_.write_at(file_.base + size_ - waiting_.size(), waiting_);
+    waiting_.clear();
 }
 
 GrowingRaster::~GrowingRaster() = default;
@@ -153,8 +165,7 @@ void GrowingRaster::write_to_file(std::span<const std::uint16_t> samples) {
     while (!samples.empty()) {
         std::size_t n = std::min(samples.size(), sizeof bytes / sample_size);
         pack(samples.first(n), wide_, bytes);
-        file_.write_at(file_.base + size_, {reinterpret_cast<const char*>(bytes), n * sample_size});
-        size_ += n * sample_size;
+        write_bytes({reinterpret_cast<const char*>(bytes), n * sample_size});
         samples = samples.subspan(n);
     }
 }
@@ -166,6 +177,7 @@ void GrowingRaster::widen() {
         size_ = held_->size();
         return;
     }
+    flush();
     // In the file, from its end back, so that no sample is written over before it
     // is read: sample i moves from byte i to bytes 2i and 2i + 1.
     constexpr std::uint64_t kStep = 32 * 1024;
@@ -184,8 +196,9 @@ void GrowingRaster::widen() {
     size_ *= 2;
 }
 
-void GrowingRaster::read(const std::function<void(std::span<const char>)>& part) const {
+void GrowingRaster::read(const std::function<void(std::span<const char>)>& part) {
     if (held_) return held_->read(part);
+    flush();
     std::vector<char> block(1 << 20);
     for (std::uint64_t at = 0; at < size_; at += block.size()) {
         auto n = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), size_ - at));
@@ -218,6 +231,7 @@ void GrowingImage::finish(std::int32_t width, std::int32_t height) {
         raster_.read([this](std::span<const char> part) { out_.write(part); });
         return;
     }
+    raster_.flush();
     out_.write_at(0, netpbm_header(out_.name(), header, comment_, true));
 }
 

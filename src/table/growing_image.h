@@ -52,10 +52,12 @@ class GrowingRaster {
     std::uint64_t size() const { return size_; }
     bool held() const { return held_ != nullptr; }
 
-    // Writes what is held into `file` and whatever comes after there.
+    // Writes what is held into `file` and whatever comes after there, a MiB at a
+    // time; flush() writes what is waiting.
     void move_to(File file);
+    void flush();
     // Gives the raster's bytes in order, a part at a time, each part whole samples.
-    void read(const std::function<void(std::span<const char>)>& part) const;
+    void read(const std::function<void(std::span<const char>)>& part);
 
   private:
     class Held;
@@ -69,7 +71,8 @@ class GrowingRaster {
     bool wide_;
     std::unique_ptr<Held> held_;  // until moved to a file
     File file_;
-    std::uint64_t size_ = 0;
+    std::uint64_t size_ = 0;     // bytes of raster, those waiting included
+    std::vector<char> waiting_;  // bytes not yet written to the file
 };
 
 // A binary PGM, PPM or PAM image (as `kind` says) written into `out` as its samples
