@@ -3,8 +3,8 @@
 // or `pkg-config --libs lumtab`. The headers need C++20.
 #pragma once
 
-#define LUMTAB_VERSION_MAJOR 1
-#define LUMTAB_VERSION_MINOR 1
+#define LUMTAB_VERSION_MAJOR 2
+#define LUMTAB_VERSION_MINOR 0
 #define LUMTAB_VERSION_PATCH 0
 
 #include "error.h"
