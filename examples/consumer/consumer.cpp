@@ -7,13 +7,18 @@
 
 int main(int argc, char** argv) try {
     if (argc != 2) throw lumtab::Error("consumer", "usage: consumer IMAGE");
-    lumtab::Image image = lumtab::read_image(argv[1]);
-    // PGM, PPM or PAM, as the image's channels need.
-    const std::string copy = "copy." + std::string(lumtab::image_suffix(image.info()));
-    lumtab::write_image(copy, image, {.plain = false, .comment = "a copy"});
+    const lumtab::Image image = lumtab::read_image(argv[1]);
+    // PGM, PPM, PAM or PFM, as the image's channels and samples need; TIFF for
+    // the samples that no Netpbm format holds.
+    const lumtab::ImageInfo& info = image.info();
+    const bool netpbm = !info.real() || (info.sample_type == lumtab::SampleType::float32 &&
+                                         (info.channels == 1 || info.channels == 3));
+    const lumtab::FileType type = netpbm ? lumtab::FileType::netpbm : lumtab::FileType::tiff;
+    const std::string copy = "copy." + std::string(lumtab::image_suffix(info, type));
+    lumtab::write_image(copy, image, {.comment = "a copy", .type = type});
     lumtab::write_table("copy.csv", image, lumtab::TableStyle::csv);
-    bool same = lumtab::read_image(copy) == image &&
-                lumtab::read_table("copy.csv", image.max_value(), image.channels()) == image;
+    const bool same =
+        lumtab::read_image(copy) == image && lumtab::read_table("copy.csv", info) == image;
     std::cout << copy << ", " << image.width() << " x " << image.height()
               << (same ? ": same\n" : ": differs\n");
     return same ? 0 : 1;

@@ -45,6 +45,15 @@ LUMTAB_API Image read_table(std::span<const std::uint8_t> text, const std::strin
 LUMTAB_API Image read_table(const std::string& path, std::int32_t max_value, int channels);
 LUMTAB_API Image read_table(std::span<const std::uint8_t> text, const std::string& name,
                             std::int32_t max_value, int channels);
+// The same for a table of the samples of an image like `like`: of its channels
+// and sample type. Unsigned samples are read as above, their maximum value chosen
+// by the values; floating-point ones as decimals rounded to the type's precision
+// (nan, inf and -inf among them); integers of the other types with their signs.
+// Throws Error for a value the type cannot hold. A table that write_table wrote
+// reads back as the image it was written from, whatever its type.
+LUMTAB_API Image read_table(const std::string& path, const ImageInfo& like);
+LUMTAB_API Image read_table(std::span<const std::uint8_t> text, const std::string& name,
+                            const ImageInfo& like);
 
 // Converts the image in the file `image_path` into its table in the file
 // `table_path`, and back, in constant memory whatever their size, on two threads

@@ -2,11 +2,13 @@
 #include <lumtab/table.h>
 
 #include <algorithm>
+#include <charconv>
 #include <memory>
 #include <optional>
 #include <type_traits>
 
 #include "image/max_value.h"
+#include "image/sample_type.h"
 #include "io/input.h"
 #include "io/output_file.h"
 #include "table/convert.h"
@@ -83,6 +85,45 @@ Image image_of(Input& in, std::int32_t max_value, int channels) {
     return Image(info, std::move(values));
 }
 
+// The table in `in` as an image of `like`'s sample type (any but uint) and
+// channels: each value one the type holds.
+Image real_image_of(Input& in, const ImageInfo& like) {
+    std::vector<double> values;
+    const SampleType type = like.sample_type;
+    auto take = [&](auto samples) {
+        for (auto sample : samples) {
+            if (!holds(type, sample)) {
+                char text[32];
+                const char* end = std::to_chars(text, text + sizeof text, sample).ptr;
+                throw Error(in.name(), "value " + std::string(text, std::size_t(end - text)) +
+                                           " is not one of the " + sample_type_name(type) +
+                                           " samples");
+            }
+            values.push_back(sample);
+        }
+    };
+    TableShape shape;
+    if (type == SampleType::float32) {
+        shape =
+            read_table(in, std::function<void(std::span<const float>)>(take), {}, like.channels);
+    } else {
+        shape =
+            read_table(in, std::function<void(std::span<const double>)>(take), {}, like.channels);
+    }
+    ImageInfo info = image_kind(like.channels);
+    info.width = shape.width;
+    info.height = shape.height;
+    info.max_value = 65535;
+    info.sample_type = type;
+    return Image(info, std::move(values));
+}
+
+Image image_like(Input& in, const ImageInfo& like) {
+    if (like.channels < 1 || like.channels > 4)
+        throw Error(in.name(), std::to_string(like.channels) + " channels: 1 to 4 are possible");
+    return like.real() ? real_image_of(in, like) : image_of(in, like.max_value, like.channels);
+}
+
 }  // namespace
 
 std::string table_text(const Image& image, TableStyle style) {
@@ -111,6 +152,19 @@ Image read_table(const std::string& path, std::int32_t max_value, int channels) 
 Image read_table(std::span<const std::uint8_t> text, const std::string& name,
                  std::int32_t max_value) {
     return read_table(text, name, max_value, 1);
+}
+
+Image read_table(const std::string& path, const ImageInfo& like) {
+    Input in(path);
+    Image image = image_like(in, like);
+    in.close();
+    return image;
+}
+
+Image read_table(std::span<const std::uint8_t> text, const std::string& name,
+                 const ImageInfo& like) {
+    Input in(text, name);
+    return image_like(in, like);
 }
 
 Image read_table(std::span<const std::uint8_t> text, const std::string& name,

@@ -95,7 +95,7 @@ class RunParser {
     bool take_value(const std::uint8_t*& p, const std::uint8_t* end, Value& value);
     // Whether `c` may begin a value.
     static bool starts_value(int c) {
-        if constexpr (std::is_same_v<Value, float>)
+        if constexpr (std::is_floating_point_v<Value>)
             return is_digit(c) || c == '+' || c == '-' || c == '.' || c == 'i' || c == 'I' ||
                    c == 'n' || c == 'N';
         return is_digit(c);
@@ -165,7 +165,8 @@ bool RunParser<Value>::take_chunk(const std::uint8_t*& p) {
 
 }  // namespace
 
-std::size_t read_float(std::string_view text, float& value, std::string& problem) {
+template <typename Real>
+std::size_t read_real(std::string_view text, Real& value, std::string& problem) {
     const char* start = text.data();
     const char* stop = start + text.size();
     const char* from = start;
@@ -182,9 +183,9 @@ std::size_t read_float(std::string_view text, float& value, std::string& problem
         return 0;
     }
     if (error == std::errc::result_out_of_range) {
-        // Below the smallest float is zero, as rounding has it; beyond the largest
-        // is no float at all.
-        double wide = 0;
+        // Below the smallest is zero, as rounding has it; beyond the largest is
+        // no such number at all.
+        long double wide = 0;
         const std::string_view digits(from, static_cast<std::size_t>(next - from));
         const bool small =
             std::from_chars(from, next, wide).ec == std::errc()
@@ -192,12 +193,21 @@ std::size_t read_float(std::string_view text, float& value, std::string& problem
                 : digits.find("e-") != digits.npos || digits.find("E-") != digits.npos;
         if (!small) {
             problem = printable(std::string_view(start, static_cast<std::size_t>(next - start))) +
-                      " is beyond the 32-bit floating-point range";
+                      (sizeof(Real) == 4 ? " is beyond the 32-bit floating-point range"
+                                         : " is beyond the 64-bit floating-point range");
             return 0;
         }
-        value = *from == '-' ? -0.0f : 0.0f;
+        value = *from == '-' ? -Real(0) : Real(0);
     }
     return static_cast<std::size_t>(next - start);
+}
+
+std::size_t read_float(std::string_view text, float& value, std::string& problem) {
+    return read_real(text, value, problem);
+}
+
+std::size_t read_float(std::string_view text, double& value, std::string& problem) {
+    return read_real(text, value, problem);
 }
 
 namespace {
@@ -217,8 +227,8 @@ bool RunParser<std::uint16_t>::take_value(const std::uint8_t*& p, const std::uin
     return true;
 }
 
-template <>
-bool RunParser<float>::take_value(const std::uint8_t*& p, const std::uint8_t* end, float& value) {
+template <typename Value>
+bool RunParser<Value>::take_value(const std::uint8_t*& p, const std::uint8_t* end, Value& value) {
     std::string problem;
     const std::size_t taken = read_float(
         {reinterpret_cast<const char*>(p), static_cast<std::size_t>(end - p)}, value, problem);
@@ -235,7 +245,7 @@ bool RunParser<Value>::take_byte(const std::uint8_t*& p, const std::uint8_t* end
         return true;
     }
     run_.has_tokens = true;
-    if (starts_value(c) && (std::is_same_v<Value, float> || c != '-')) {
+    if (starts_value(c) && (std::is_floating_point_v<Value> || c != '-')) {
         Value value{};
         if (!take_value(p, end, value)) return false;
         // Before a fault that follows the value, the value counts: the fault is
@@ -286,6 +296,15 @@ void TableRun::parse(std::uint32_t max_value) {
     std::optional<std::string> unbroken = std::move(fault);
     fault.reset();
     RunParser<std::uint16_t>(*this, values.get(), max_value).parse();
+    if (!fault) fault = std::move(unbroken);
+}
+
+void TableRun::parse_doubles() {
+    reset();
+    if (!doubles) doubles = std::make_unique_for_overwrite<double[]>(TextRun::kCapacity / 2 + 1);
+    std::optional<std::string> unbroken = std::move(fault);
+    fault.reset();
+    RunParser<double>(*this, doubles.get()).parse();
     if (!fault) fault = std::move(unbroken);
 }
 
@@ -464,20 +483,47 @@ TableShape read_table(Input& in, std::uint32_t max_value,
     return checker.finish();
 }
 
-TableShape read_table(Input& in, const std::function<void(std::span<const float>)>& sink,
-                      const std::function<void()>& progress, int channels,
-                      std::uint64_t most_lines) {
+namespace {
+
+template <typename Real>
+TableShape read_real_table(Input& in, const std::function<void(std::span<const Real>)>& sink,
+                           const std::function<void()>& progress, int channels,
+                           std::uint64_t most_lines) {
     ShapeChecker checker(in.name(), channels, most_lines);
     RunTaker taker(in);
     Relay<TableRun> relay([&](TableRun& run) { return taker.take(run); },
-                          [&](TableRun& run) { run.parse_floats(); },
                           [&](TableRun& run) {
-                              checker.take(run, run.reals.get(), sink);
+                              if constexpr (sizeof(Real) == 4) {
+                                  run.parse_floats();
+                              } else {
+                                  run.parse_doubles();
+                              }
+                          },
+                          [&](TableRun& run) {
+                              if constexpr (sizeof(Real) == 4) {
+                                  checker.take(run, run.reals.get(), sink);
+                              } else {
+                                  checker.take(run, run.doubles.get(), sink);
+                              }
                               if (progress) progress();
                           });
     std::int64_t left = in.bytes_left();
     relay.run(left < 0 || left > std::int64_t(TextRun::kCapacity));
     return checker.finish();
+}
+
+}  // namespace
+
+TableShape read_table(Input& in, const std::function<void(std::span<const float>)>& sink,
+                      const std::function<void()>& progress, int channels,
+                      std::uint64_t most_lines) {
+    return read_real_table(in, sink, progress, channels, most_lines);
+}
+
+TableShape read_table(Input& in, const std::function<void(std::span<const double>)>& sink,
+                      const std::function<void()>& progress, int channels,
+                      std::uint64_t most_lines) {
+    return read_real_table(in, sink, progress, channels, most_lines);
 }
 
 }  // namespace lumtab

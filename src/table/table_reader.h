@@ -35,12 +35,15 @@ struct TableRun {
 
     // Parses the text; values above `max_value` are faults. Safe on any thread.
     void parse(std::uint32_t max_value);
-    // Parses the text as floating-point values, into `reals`.
+    // Parses the text as floating-point values, into `reals` (floats) or
+    // `doubles`.
     void parse_floats();
+    void parse_doubles();
 
     TextRun text;
     std::unique_ptr<std::uint16_t[]> values;
     std::unique_ptr<float[]> reals;
+    std::unique_ptr<double[]> doubles;
     std::size_t count = 0;
     std::vector<LineEnd> line_ends;
     bool leading_comma = false;     // a comma before any value or line end
@@ -61,6 +64,8 @@ struct TableRun {
 // characters it took, which a blank, a comma or a line end must follow, or 0
 // with `problem` saying why there is no value.
 std::size_t read_float(std::string_view text, float& value, std::string& problem);
+// The same, rounded to the nearest double.
+std::size_t read_float(std::string_view text, double& value, std::string& problem);
 
 // What a table read whole tells of its image.
 struct TableShape {
@@ -81,6 +86,10 @@ TableShape read_table(Input& in, std::uint32_t max_value,
 // The same for a table of floating-point values, rounded to the nearest 32-bit
 // float each: decimals with a sign, a point and an exponent, nan, inf, -inf.
 TableShape read_table(Input& in, const std::function<void(std::span<const float>)>& sink,
+                      const std::function<void()>& progress = {}, int channels = 1,
+                      std::uint64_t most_lines = INT32_MAX);
+// The same rounded to the nearest double each.
+TableShape read_table(Input& in, const std::function<void(std::span<const double>)>& sink,
                       const std::function<void()>& progress = {}, int channels = 1,
                       std::uint64_t most_lines = INT32_MAX);
 
