@@ -101,7 +101,6 @@ GrowingRaster::GrowingRaster(std::int32_t max_value)
 
 GrowingRaster::GrowingRaster(Floating)
     : given_max_value_(65535),
-      floating_(true),
       wide_(false),
       held_(std::make_unique<Held>(false)) {}
 

@@ -67,7 +67,6 @@ class GrowingRaster {
     void widen();
 
     const std::int32_t given_max_value_;
-    const bool floating_ = false;
     bool wide_;
     std::unique_ptr<Held> held_;  // until moved to a file
     File file_;
