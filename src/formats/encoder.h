@@ -16,8 +16,9 @@ namespace lumtab {
 struct Destination {
     std::string name;                                  // the file's, for messages
     std::function<void(std::span<const char>)> write;  // appends
-    // Writes over bytes written before; null where the destination cannot be
-    // written over (a pipe).
+    // Writes at an offset: over bytes written before, or past them (what lies
+    // between is zeros until written), never moving where `write` appends; null
+    // where the destination cannot be written over (a pipe).
     std::function<void(std::uint64_t offset, std::span<const char>)> write_at;
 };
 

@@ -6,8 +6,9 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cmath>
 #include <cerrno>
+#include <cmath>
+#include <memory>
 #include <optional>
 
 #include "formats/decoder.h"
@@ -126,10 +127,9 @@ Image::Image(const ImageInfo& info, std::vector<double> samples) : info_(info) {
 
 bool operator==(const Image& a, const Image& b) noexcept {
     auto same = [](double x, double y) { return x == y || (std::isnan(x) && std::isnan(y)); };
-    return a.width() == b.width() && a.height() == b.height() &&
-           a.max_value() == b.max_value() && a.channels() == b.channels() &&
-           a.info().sample_type == b.info().sample_type && a.narrow_ == b.narrow_ &&
-           a.wide_ == b.wide_ &&
+    return a.width() == b.width() && a.height() == b.height() && a.max_value() == b.max_value() &&
+           a.channels() == b.channels() && a.info().sample_type == b.info().sample_type &&
+           a.narrow_ == b.narrow_ && a.wide_ == b.wide_ &&
            std::equal(a.real_.begin(), a.real_.end(), b.real_.begin(), b.real_.end(), same);
 }
 
@@ -192,19 +192,23 @@ ImageInfo info_to_write(const std::string& name, const Image& image, const Write
 }
 
 Destination to_memory(const std::string& name, std::vector<std::uint8_t>& bytes) {
+    auto write_at = [&bytes](std::uint64_t offset, std::span<const char> data) {
+        if (bytes.size() < offset + data.size()) bytes.resize(offset + data.size());
+        std::copy(data.begin(), data.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset));
+    };
+    // Appended after what was appended, as to a file, whatever was written past it.
+    auto appended = std::make_shared<std::uint64_t>(0);
     return {name,
-            [&bytes](std::span<const char> data) {
-                bytes.insert(bytes.end(), data.begin(), data.end());
+            [write_at, appended](std::span<const char> data) {
+                write_at(*appended, data);
+                *appended += data.size();
             },
-            [&bytes](std::uint64_t offset, std::span<const char> data) {
-                std::copy(data.begin(), data.end(),
-                          bytes.begin() + static_cast<std::ptrdiff_t>(offset));
-            }};
+            write_at};
 }
 
 // The descriptor `fd` from where it stands; written over only where it is a regular
-// file, from that place on.
-Destination to_descriptor(int fd, const std::string& name) {
+// file, from that place on, `furthest` then how far past it the bytes reach.
+Destination to_descriptor(int fd, const std::string& name, std::uint64_t& furthest) {
     Destination to{name,
                    [fd, name](std::span<const char> data) {
                        while (!data.empty()) {
@@ -218,7 +222,8 @@ Destination to_descriptor(int fd, const std::string& name) {
     struct stat status {};
     const off_t start = ::lseek(fd, 0, SEEK_CUR);
     if (start < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return to;
-    to.write_at = [fd, name, start](std::uint64_t offset, std::span<const char> data) {
+    to.write_at = [fd, name, start, &furthest](std::uint64_t offset, std::span<const char> data) {
+        furthest = std::max<std::uint64_t>(furthest, offset + data.size());
         while (!data.empty()) {
             ssize_t n = ::pwrite(fd, data.data(), data.size(), start + static_cast<off_t>(offset));
             if (n < 0 && errno == EINTR) continue;
@@ -260,7 +265,14 @@ void write_image(const std::string& path, const Image& image, const WriteOptions
 
 void write_image(int fd, const std::string& name, const Image& image, const WriteOptions& options) {
     ImageInfo info = info_to_write(name, image, options);
-    write_samples(*open_encoder(info, options.comment, to_descriptor(fd, name)), image);
+    const off_t start = ::lseek(fd, 0, SEEK_CUR);
+    std::uint64_t furthest = 0;
+    write_samples(*open_encoder(info, options.comment, to_descriptor(fd, name, furthest)), image);
+    // Left past the image also where its last bytes were written over the file
+    // (a TIFF's directory, a PFM's rows from the bottom), not appended.
+    if (start >= 0 && ::lseek(fd, 0, SEEK_CUR) < start + static_cast<off_t>(furthest) &&
+        ::lseek(fd, start + static_cast<off_t>(furthest), SEEK_SET) < 0)
+        throw Error::from_errno(name, errno);
 }
 
 std::vector<std::uint8_t> write_image(const Image& image, const WriteOptions& options) {
@@ -288,8 +300,8 @@ struct ImageReader::State {
             throw Error(in.name(), "maximum value " + std::to_string(info.max_value) +
                                        " needs two bytes a sample");
         if (sizeof(Sample) < sizeof(double) && info.real())
-            throw Error(in.name(), sample_type_name(info.sample_type) +
-                                       " samples are read as doubles");
+            throw Error(in.name(),
+                        sample_type_name(info.sample_type) + " samples are read as doubles");
         const std::uint64_t row = std::uint64_t(info.width) * std::uint64_t(info.channels);
         std::uint64_t left = std::uint64_t(info.height - rows);
         std::uint64_t count = row == 0 ? left : std::min<std::uint64_t>(left, out.size() / row);
