@@ -46,7 +46,8 @@ void Encoder::check(std::span<const Sample> samples) {
         }
     } else {
         if (info_.real())
-            throw Error(name_, sample_type_name(info_.sample_type) + " samples are written as doubles");
+            throw Error(name_,
+                        sample_type_name(info_.sample_type) + " samples are written as doubles");
         const auto max_value = static_cast<std::uint32_t>(info_.max_value);
         auto is_above = [max_value](Sample s) { return std::uint32_t(s) > max_value; };
         if (!std::any_of(samples.begin(), samples.end(), is_above)) return;
@@ -93,6 +94,8 @@ std::unique_ptr<Encoder> open_encoder(const ImageInfo& info, const std::string& 
             return open_png_encoder(info, comment, std::move(to));
         case Format::tiff:
             return open_tiff_encoder(info, comment, std::move(to));
+        case Format::pfm:
+            return open_pfm_encoder(info, std::move(to));
         default:
             return std::make_unique<NetpbmWriter>(info, comment, std::move(to));
     }

@@ -162,7 +162,9 @@ namespace {
 
 // Writes `image`'s samples through `encoder`.
 void write_samples(Encoder& encoder, const Image& image) {
-    if (image.wide()) {
+    if (image.info().real()) {
+        encoder.write(image.values());
+    } else if (image.wide()) {
         encoder.write(image.samples16());
     } else {
         encoder.write(image.samples8());
@@ -170,7 +172,14 @@ void write_samples(Encoder& encoder, const Image& image) {
     encoder.finish();
 }
 
-// PGM for an image of one channel, PPM for RGB, PAM for the others; or PNG, TIFF.
+// Whether an image of `info` is written as PFM where it is written as Netpbm:
+// 32-bit floating point, grey or RGB.
+bool netpbm_as_pfm(const ImageInfo& info) {
+    return info.sample_type == SampleType::float32 && (info.channels == 1 || info.channels == 3);
+}
+
+// PGM for an image of one channel, PPM for RGB, PAM for the others, PFM for 32-bit
+// floating point; or PNG, TIFF.
 ImageInfo info_to_write(const std::string& name, const Image& image, const WriteOptions& options) {
     ImageInfo info = image.info();
     if (options.plain && options.type != FileType::netpbm)
@@ -179,6 +188,9 @@ ImageInfo info_to_write(const std::string& name, const Image& image, const Write
         info.format = Format::png;
     } else if (options.type == FileType::tiff) {
         info.format = Format::tiff;
+    } else if (netpbm_as_pfm(info)) {
+        if (options.plain) throw Error(name, "a PFM image has no plain form");
+        info.format = Format::pfm;
     } else if (info.channels == 1) {
         info.format = options.plain ? Format::pgm_plain : Format::pgm_binary;
     } else if (info.channels == 3 && info.tuple_type == "RGB") {
@@ -252,6 +264,7 @@ FileType file_type_of(std::string_view path) {
 std::string_view image_suffix(const ImageInfo& info, FileType type) {
     if (type == FileType::png) return "png";
     if (type == FileType::tiff) return "tif";
+    if (info.sample_type == SampleType::float32) return "pfm";
     if (info.channels == 1) return "pgm";
     return info.channels == 3 && info.tuple_type == "RGB" ? "ppm" : "pam";
 }
@@ -340,6 +353,14 @@ std::int32_t ImageReader::read_rows(std::span<double> out) {
     return state_->read_rows(out);
 }
 
+// A binary Netpbm format asked of an image written as PFM is PFM.
+ImageInfo format_to_write(ImageInfo info) {
+    const bool binary = info.format == Format::pgm_binary || info.format == Format::ppm_binary ||
+                        info.format == Format::pam;
+    if (binary && netpbm_as_pfm(info)) info.format = Format::pfm;
+    return info;
+}
+
 struct ImageWriter::State {
     std::string name;
     OutputFile out;
@@ -349,7 +370,7 @@ struct ImageWriter::State {
     State(const std::string& path, const ImageInfo& info, const std::string& comment)
         : name(path),
           out(path),
-          encoder(open_encoder(info, comment, destination(out))),
+          encoder(open_encoder(format_to_write(info), comment, destination(out))),
           row(std::uint64_t(info.width) * std::uint64_t(info.channels)) {}
 
     template <typename Sample>
@@ -373,6 +394,10 @@ void ImageWriter::write_row(std::span<const std::uint8_t> row) {
 }
 
 void ImageWriter::write_row(std::span<const std::uint16_t> row) {
+    state_->write_row(row);
+}
+
+void ImageWriter::write_row(std::span<const double> row) {
     state_->write_row(row);
 }
 
