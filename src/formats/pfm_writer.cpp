@@ -19,7 +19,12 @@ namespace {
 
 constexpr std::uint64_t kSampleBytes = 4;
 // The most samples written at a time: a block of rows, or a part of one row.
+// Fuzzing builds make it small, so that small inputs meet its edges.
+#ifdef LUMTAB_SMALL_BUFFERS
+constexpr std::size_t kBlockSamples = 64;
+#else
 constexpr std::size_t kBlockSamples = 16384;
+#endif
 
 class PfmEncoder : public Encoder {
   public:
