@@ -35,9 +35,13 @@ Bits bits_of(std::span<const double> samples) {
 
 // Little-endian floats, as this machine holds them.
 Bits bits_of(const std::string& floats) {
-    std::vector<float> values(floats.size() / 4);
-    std::memcpy(values.data(), floats.data(), floats.size());
-    return bits_of(std::vector<double>(values.begin(), values.end()));
+    std::vector<double> values;
+    for (std::size_t at = 0; at + 4 <= floats.size(); at += 4) {
+        float value;
+        std::memcpy(&value, floats.data() + at, 4);
+        values.push_back(value);
+    }
+    return bits_of(values);
 }
 
 std::span<const std::uint8_t> span_of(const std::string& bytes) {
