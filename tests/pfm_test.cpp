@@ -94,7 +94,7 @@ const std::vector<float> kSpecial = {NAN,  INFINITY, -INFINITY, -0.0f, 1e-45f,
                                      0.1f, 3.4e38f,  -1.5f,     0.0f,  12345.678f};
 
 // Grey and RGB, either byte order, headers spaced every way, rows short and long
-// enough to be read in blocks and in parts, no samples at all: numpy's bits, read
+// enough to be read in blocks and in pieces, no samples at all: numpy's bits, read
 // from the top, one file after another from the same descriptor.
 TEST(Pfm, ReadsWhatNumpyWroteBitForBit) {
     ScratchDir dir;

@@ -30,7 +30,7 @@ using numbers::is_digit;
 using numbers::is_space;
 
 constexpr std::uint64_t kSampleBytes = 4;
-// The most samples read at a time: a block of rows, or a part of one row.
+// The most samples read at a time: a block of rows, or a piece of one row.
 // Fuzzing builds make it small, so that small inputs meet its edges.
 #ifdef LUMTAB_SMALL_BUFFERS
 constexpr std::size_t kBlockSamples = 64;
@@ -246,7 +246,7 @@ void PfmDecoder::decode(std::span<const std::uint8_t> bytes, double* out) const 
 }
 
 // Reads the next block into block_: rows that fit in it together, each taken from
-// its place in the raster, or the next part of a row too long for it. Returns false
+// its place in the raster, or the next piece of a row too long for it. Returns false
 // at the end of the image.
 bool PfmDecoder::next_block() {
     if (row_ == info_.height || row_samples_ == 0) return false;

@@ -18,7 +18,7 @@ namespace lumtab {
 namespace {
 
 constexpr std::uint64_t kSampleBytes = 4;
-// The most samples written at a time: a block of rows, or a part of one row.
+// The most samples written at a time: a block of rows, or a piece of one row.
 // Fuzzing builds make it small, so that small inputs meet its edges.
 #ifdef LUMTAB_SMALL_BUFFERS
 constexpr std::size_t kBlockSamples = 64;
@@ -71,8 +71,8 @@ class PfmEncoder : public Encoder {
     std::function<void(std::uint64_t, std::span<const char>)> place_;  // in the raster
     std::optional<ScratchFile> scratch_;  // where the destination cannot be written over
     std::uint64_t row_samples_ = 0;
-    // The block being filled: `rows` whole rows from row_ on, or a part of row_
-    // from column_ on where rows is 0; kept as the raster holds it.
+    // The block being filled: rows_ whole rows from row_ on, or a piece of row_
+    // from column_ on where rows_ is 0; kept as the raster holds it.
     std::vector<char> block_;
     std::int32_t rows_ = 0;
     std::size_t filled_ = 0;  // samples of the block
