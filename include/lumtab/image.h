@@ -1,8 +1,7 @@
-// Images: every Netpbm format (PBM, PGM, PPM, binary and plain, and PAM), 8 and
-// 16 bits, grey or colour, read whole or a block of rows at a time, and written
-// all or nothing; their channels, and colour as luminance. Every function and
-// class here is safe on several threads at once as long as each object is used
-// by one thread.
+// Images: every Netpbm format (PBM, PGM, PPM, binary and plain, PAM, and PFM's
+// floating point), 8 and 16 bits, grey or colour, read whole or a block of rows at a time, and
+// written all or nothing; their channels, and colour as luminance. Every function and class here is
+// safe on several threads at once as long as each object is used by one thread.
 #pragma once
 
 #include <cstddef>
@@ -188,7 +187,8 @@ LUMTAB_API Image read_image(std::span<const std::uint8_t> bytes, const std::stri
 
 // The kinds of file write_image and ImageWriter write.
 enum class FileType {
-    netpbm,  // PGM for one channel, PPM for RGB, PAM for the others
+    netpbm,  // PGM for one channel, PPM for RGB, PAM for the others; PFM for 32-bit
+             // floating point, grey or RGB
     png,     // through libpng: grey, grey and alpha, RGB, RGBA
     tiff,    // through libtiff: one image in strips, deflate (Adobe), as PNG's channels
 };
@@ -207,8 +207,8 @@ struct WriteOptions {
 LUMTAB_API FileType file_type_of(std::string_view path);
 
 // What the name of the file that write_image writes of an image of `info` as
-// `type` ends with: "pgm" for one channel, "ppm" for RGB, "pam" for the others;
-// "png"; "tif".
+// `type` ends with: "pgm" for one channel, "ppm" for RGB, "pam" for the others,
+// "pfm" for 32-bit floating point; "png"; "tif".
 LUMTAB_API std::string_view image_suffix(const ImageInfo& info, FileType type = FileType::netpbm);
 
 // Writes `image` as a file named `path`, of the type options.type says (Netpbm
@@ -216,8 +216,9 @@ LUMTAB_API std::string_view image_suffix(const ImageInfo& info, FileType type = 
 // complete, replacing any file of that name with its permissions; until then, and
 // if this fails, a file of that name stays as it was. Throws Error naming `path`:
 // a sample above the maximum value (named by its row and column), a comment with
-// a NUL byte, a plain PAM, PNG or TIFF image, an image 0 pixels wide or high as
-// PNG or TIFF, a build without the image libraries, a system error.
+// a NUL byte, a plain PAM, PFM, PNG or TIFF image, an image 0 pixels wide or high
+// as PNG or TIFF, samples of a type the file type does not hold, a build without
+// the image libraries, a system error.
 LUMTAB_API void write_image(const std::string& path, const Image& image,
                             const WriteOptions& options = {});
 // The same to the open descriptor `fd` (a file, pipe or socket), named `name` in
@@ -258,14 +259,15 @@ class LUMTAB_API ImageReader {
     std::unique_ptr<State> state_;
 };
 
-// Writes a PGM, PPM, PAM, PNG or TIFF image a row at a time, in constant memory,
+// Writes a PGM, PPM, PAM, PFM, PNG or TIFF image a row at a time, in constant memory,
 // to a file that appears only once finish() has written it whole; without
 // finish(), nothing is left.
 class LUMTAB_API ImageWriter {
   public:
     // Opens the file and writes the header of an image as `info` says: its format
-    // (P5, P2, P6, P3, P7, png or tiff), size, maximum value, channels and tuple
-    // type. Throws Error naming `path`.
+    // (P5, P2, P6, P3, P7, png, tiff or pfm: a binary Netpbm one for an image of
+    // 32-bit floating point, grey or RGB, is pfm), size, maximum value, channels,
+    // tuple type and sample type. Throws Error naming `path`.
     ImageWriter(const std::string& path, const ImageInfo& info, const std::string& comment = "");
     ~ImageWriter();
     ImageWriter(ImageWriter&&) noexcept;
@@ -276,6 +278,9 @@ class LUMTAB_API ImageWriter {
     // a row past the last, or a sample above the maximum value.
     void write_row(std::span<const std::uint8_t> row);
     void write_row(std::span<const std::uint16_t> row);
+    // The row of an image of another sample type than uint, each sample one the
+    // type holds.
+    void write_row(std::span<const double> row);
     // Puts the file in place once every row is written; throws Error otherwise.
     void finish();
 

@@ -6,6 +6,7 @@
 
 #include "formats/netpbm_reader.h"
 #include "io/input.h"
+#include "text/numbers.h"
 
 namespace lumtab {
 
@@ -47,6 +48,9 @@ std::unique_ptr<Decoder> open_decoder(Input& in) {
         starts_with("MM\0+"sv))
         return open_tiff(in);
     if (starts_with("\xff\xd8\xff"sv)) return open_jpeg(in);
+    if ((starts_with("PF"sv) || starts_with("Pf"sv)) && head.size() >= 3 &&
+        numbers::is_space(head[2]))
+        return open_pfm(in);
     return std::make_unique<NetpbmReader>(in);
 }
 

@@ -1,6 +1,6 @@
-// Any image lumtab reads, a block of samples at a time: Netpbm by the reader of its
-// own, PNG, TIFF and JPEG through the libraries made for them. The file's first
-// bytes decide, never its name.
+// Any image lumtab reads, a block of samples at a time: Netpbm (PFM too) by
+// readers of its own, PNG, TIFF and JPEG through the libraries made for them.
+// The file's first bytes decide, never its name.
 #pragma once
 
 #include <lumtab/image.h>
@@ -51,6 +51,9 @@ std::uint64_t most_held_whole(const Input& in);
 // the input: not an image lumtab reads, a malformed header, a library that cannot
 // be loaded.
 std::unique_ptr<Decoder> open_decoder(Input& in);
+
+// PFM, Netpbm's floating-point images: "PF" or "Pf" and whitespace.
+std::unique_ptr<Decoder> open_pfm(Input& in);
 
 // PNG, TIFF and JPEG, where this build reads them.
 std::unique_ptr<Decoder> open_png(Input& in);

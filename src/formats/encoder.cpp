@@ -94,6 +94,8 @@ std::unique_ptr<Encoder> open_encoder(const ImageInfo& info, const std::string& 
             return open_png_encoder(info, comment, std::move(to));
         case Format::tiff:
             return open_tiff_encoder(info, comment, std::move(to));
+        case Format::pfm:
+            return open_pfm_encoder(info, std::move(to));
         default:
             return std::make_unique<NetpbmWriter>(info, comment, std::move(to));
     }

@@ -1,5 +1,5 @@
-// Writing images a run of samples at a time, once their size is known: Netpbm by
-// lumtab's own writer, PNG and TIFF through libpng and libtiff.
+// Writing images a run of samples at a time, once their size is known: Netpbm
+// (PFM too) by lumtab's own writers, PNG and TIFF through libpng and libtiff.
 #pragma once
 
 #include <lumtab/image.h>
@@ -16,8 +16,9 @@ namespace lumtab {
 struct Destination {
     std::string name;                                  // the file's, for messages
     std::function<void(std::span<const char>)> write;  // appends
-    // Writes over bytes written before; null where the destination cannot be
-    // written over (a pipe).
+    // Writes at an offset: over bytes written before, or past them (what lies
+    // between is zeros until written), never moving where `write` appends; null
+    // where the destination cannot be written over (a pipe).
     std::function<void(std::uint64_t offset, std::span<const char>)> write_at;
 };
 
@@ -67,10 +68,13 @@ class Encoder {
 
 // The encoder of an image as `info` says, its format among them: binary or plain
 // PGM, PPM or PAM, PNG or TIFF (8 or 16 bits a sample by the maximum value, the
-// values as they are). Throws Error naming the destination: what the format cannot
+// values as they are), PFM. Throws Error naming the destination: what the format cannot
 // hold, a library that cannot be loaded, a build without it.
 std::unique_ptr<Encoder> open_encoder(const ImageInfo& info, const std::string& comment,
                                       Destination to);
+
+// PFM, of 32-bit floating-point samples, grey or RGB; it holds no comment.
+std::unique_ptr<Encoder> open_pfm_encoder(const ImageInfo& info, Destination to);
 
 // PNG and TIFF, where this build writes them.
 std::unique_ptr<Encoder> open_png_encoder(const ImageInfo& info, const std::string& comment,

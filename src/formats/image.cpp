@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <memory>
 #include <optional>
 
 #include "formats/decoder.h"
@@ -161,7 +162,9 @@ namespace {
 
 // Writes `image`'s samples through `encoder`.
 void write_samples(Encoder& encoder, const Image& image) {
-    if (image.wide()) {
+    if (image.info().real()) {
+        encoder.write(image.values());
+    } else if (image.wide()) {
         encoder.write(image.samples16());
     } else {
         encoder.write(image.samples8());
@@ -169,7 +172,14 @@ void write_samples(Encoder& encoder, const Image& image) {
     encoder.finish();
 }
 
-// PGM for an image of one channel, PPM for RGB, PAM for the others; or PNG, TIFF.
+// Whether an image of `info` is written as PFM where it is written as Netpbm:
+// 32-bit floating point, grey or RGB.
+bool netpbm_as_pfm(const ImageInfo& info) {
+    return info.sample_type == SampleType::float32 && (info.channels == 1 || info.channels == 3);
+}
+
+// PGM for an image of one channel, PPM for RGB, PAM for the others, PFM for 32-bit
+// floating point; or PNG, TIFF.
 ImageInfo info_to_write(const std::string& name, const Image& image, const WriteOptions& options) {
     ImageInfo info = image.info();
     if (options.plain && options.type != FileType::netpbm)
@@ -178,6 +188,9 @@ ImageInfo info_to_write(const std::string& name, const Image& image, const Write
         info.format = Format::png;
     } else if (options.type == FileType::tiff) {
         info.format = Format::tiff;
+    } else if (netpbm_as_pfm(info)) {
+        if (options.plain) throw Error(name, "a PFM image has no plain form");
+        info.format = Format::pfm;
     } else if (info.channels == 1) {
         info.format = options.plain ? Format::pgm_plain : Format::pgm_binary;
     } else if (info.channels == 3 && info.tuple_type == "RGB") {
@@ -191,19 +204,23 @@ ImageInfo info_to_write(const std::string& name, const Image& image, const Write
 }
 
 Destination to_memory(const std::string& name, std::vector<std::uint8_t>& bytes) {
+    auto write_at = [&bytes](std::uint64_t offset, std::span<const char> data) {
+        if (bytes.size() < offset + data.size()) bytes.resize(offset + data.size());
+        std::copy(data.begin(), data.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset));
+    };
+    // Appended after what was appended, as to a file, whatever was written past it.
+    auto appended = std::make_shared<std::uint64_t>(0);
     return {name,
-            [&bytes](std::span<const char> data) {
-                bytes.insert(bytes.end(), data.begin(), data.end());
+            [write_at, appended](std::span<const char> data) {
+                write_at(*appended, data);
+                *appended += data.size();
             },
-            [&bytes](std::uint64_t offset, std::span<const char> data) {
-                std::copy(data.begin(), data.end(),
-                          bytes.begin() + static_cast<std::ptrdiff_t>(offset));
-            }};
+            write_at};
 }
 
 // The descriptor `fd` from where it stands; written over only where it is a regular
-// file, from that place on.
-Destination to_descriptor(int fd, const std::string& name) {
+// file, from that place on, `furthest` then how far past it the bytes reach.
+Destination to_descriptor(int fd, const std::string& name, std::uint64_t& furthest) {
     Destination to{name,
                    [fd, name](std::span<const char> data) {
                        while (!data.empty()) {
@@ -217,7 +234,8 @@ Destination to_descriptor(int fd, const std::string& name) {
     struct stat status {};
     const off_t start = ::lseek(fd, 0, SEEK_CUR);
     if (start < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return to;
-    to.write_at = [fd, name, start](std::uint64_t offset, std::span<const char> data) {
+    to.write_at = [fd, name, start, &furthest](std::uint64_t offset, std::span<const char> data) {
+        furthest = std::max<std::uint64_t>(furthest, offset + data.size());
         while (!data.empty()) {
             ssize_t n = ::pwrite(fd, data.data(), data.size(), start + static_cast<off_t>(offset));
             if (n < 0 && errno == EINTR) continue;
@@ -246,6 +264,7 @@ FileType file_type_of(std::string_view path) {
 std::string_view image_suffix(const ImageInfo& info, FileType type) {
     if (type == FileType::png) return "png";
     if (type == FileType::tiff) return "tif";
+    if (info.sample_type == SampleType::float32) return "pfm";
     if (info.channels == 1) return "pgm";
     return info.channels == 3 && info.tuple_type == "RGB" ? "ppm" : "pam";
 }
@@ -259,7 +278,14 @@ void write_image(const std::string& path, const Image& image, const WriteOptions
 
 void write_image(int fd, const std::string& name, const Image& image, const WriteOptions& options) {
     ImageInfo info = info_to_write(name, image, options);
-    write_samples(*open_encoder(info, options.comment, to_descriptor(fd, name)), image);
+    const off_t start = ::lseek(fd, 0, SEEK_CUR);
+    std::uint64_t furthest = 0;
+    write_samples(*open_encoder(info, options.comment, to_descriptor(fd, name, furthest)), image);
+    // Left past the image also where its last bytes were written over the file
+    // (a TIFF's directory, a PFM's rows from the bottom), not appended.
+    if (start >= 0 && ::lseek(fd, 0, SEEK_CUR) < start + static_cast<off_t>(furthest) &&
+        ::lseek(fd, start + static_cast<off_t>(furthest), SEEK_SET) < 0)
+        throw Error::from_errno(name, errno);
 }
 
 std::vector<std::uint8_t> write_image(const Image& image, const WriteOptions& options) {
@@ -327,6 +353,14 @@ std::int32_t ImageReader::read_rows(std::span<double> out) {
     return state_->read_rows(out);
 }
 
+// A binary Netpbm format asked of an image written as PFM is PFM.
+ImageInfo format_to_write(ImageInfo info) {
+    const bool binary = info.format == Format::pgm_binary || info.format == Format::ppm_binary ||
+                        info.format == Format::pam;
+    if (binary && netpbm_as_pfm(info)) info.format = Format::pfm;
+    return info;
+}
+
 struct ImageWriter::State {
     std::string name;
     OutputFile out;
@@ -336,7 +370,7 @@ struct ImageWriter::State {
     State(const std::string& path, const ImageInfo& info, const std::string& comment)
         : name(path),
           out(path),
-          encoder(open_encoder(info, comment, destination(out))),
+          encoder(open_encoder(format_to_write(info), comment, destination(out))),
           row(std::uint64_t(info.width) * std::uint64_t(info.channels)) {}
 
     template <typename Sample>
@@ -360,6 +394,10 @@ void ImageWriter::write_row(std::span<const std::uint8_t> row) {
 }
 
 void ImageWriter::write_row(std::span<const std::uint16_t> row) {
+    state_->write_row(row);
+}
+
+void ImageWriter::write_row(std::span<const double> row) {
     state_->write_row(row);
 }
 

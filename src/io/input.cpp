@@ -68,6 +68,33 @@ void Input::skip_rest() {
     at_end_ = true;
 }
 
+void Input::skip_over(std::uint64_t count) {
+    const auto buffered =
+        static_cast<std::size_t>(std::min<std::uint64_t>(count, end_ - position_));
+    position_ += buffered;
+    count -= buffered;
+    if (count == 0) return;
+    consumed_ += end_;
+    position_ = end_ = 0;
+    if (in_memory_) {
+        memory_ = memory_.subspan(
+            static_cast<std::size_t>(std::min<std::uint64_t>(count, memory_.size())));
+        consumed_ += count;
+    } else if (file_offset() >= 0) {
+        if (::lseek(fd_, static_cast<off_t>(count), SEEK_CUR) < 0)
+            throw Error::from_errno(name_, errno);
+        consumed_ += count;
+    } else {
+        while (count > 0) {
+            const std::size_t n = static_cast<std::size_t>(
+                std::min<std::uint64_t>(count, look_ahead(kBufferSize).size()));
+            if (n == 0) break;
+            skip(n);
+            count -= n;
+        }
+    }
+}
+
 Input::~Input() {
     if (owned_ && fd_ >= 0) ::close(fd_);
 }

@@ -85,6 +85,11 @@ class Input {
         position_ += count;
     }
 
+    // Moves past the next `count` bytes, which must be there, reading them only
+    // where they cannot be passed over: a regular file's offset moves past them,
+    // bytes in memory are left in place, a pipe's are read and dropped.
+    void skip_over(std::uint64_t count);
+
     // Moves past every byte left, as a reader of the whole file (TIFF's, which
     // reads where it likes) has used them: a regular file's offset goes to its end.
     void skip_rest();
