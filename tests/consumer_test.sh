@@ -1,8 +1,8 @@
 #!/bin/sh
 # Builds examples/consumer against the library found under PREFIX (an install
 # prefix, or for cmake alone lumtab's build tree), with CMake's find_package and
-# with pkg-config, and runs each on the sample image, a colour image and a 16-bit
-# one with alpha; or with "subdirectory",
+# with pkg-config, and runs each on the sample image, a colour image, a 16-bit
+# one with alpha and a floating-point one; or with "subdirectory",
 # against lumtab's sources added to a project of its own (PREFIX unused).
 # Usage: consumer_test.sh SOURCE_DIR PREFIX [cmake|pkg-config|both|subdirectory]
 set -eu
@@ -15,10 +15,11 @@ cp "$source/examples/sample.pgm" "$work/sample.pgm"
 printf 'P6\n3 1\n255\n\001\002\003\177\200\201\375\376\377' >"$work/colour.ppm"
 printf 'P7\nWIDTH 2\nHEIGHT 1\nDEPTH 2\nMAXVAL 1023\nTUPLTYPE GRAYSCALE_ALPHA\nENDHDR\n\003\377\000\001\002\000\000\007' \
     >"$work/alpha.pam"
+printf 'Pf\n2 1\n-1.0\n\000\000\200\077\315\314\314\075' >"$work/float.pfm"
 
 # Runs the consumer, the command given, on every image.
 run() {
-    for image in sample.pgm colour.ppm alpha.pam; do
+    for image in sample.pgm colour.ppm alpha.pam float.pfm; do
         (cd "$work" && "$@" "$image")
     done
 }
