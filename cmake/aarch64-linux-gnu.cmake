@@ -13,6 +13,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# -L: where the dynamic loader and libraries of the target lie.
+# -L: where the dynamic loader and libraries of the target lie: Debian's arm64
+# packages where they are installed (the image libraries' arm64 packages bring
+# them, and must run with their own C library), else the cross compiler's.
 find_program(LUMTAB_QEMU qemu-aarch64 REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${LUMTAB_QEMU} -L /usr/aarch64-linux-gnu)
+if(EXISTS /lib/ld-linux-aarch64.so.1)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${LUMTAB_QEMU} -L /)
+else()
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${LUMTAB_QEMU} -L /usr/aarch64-linux-gnu)
+endif()

@@ -15,7 +15,7 @@ PATH="$dir/bin:$PATH"
 # A data set: one folder per person, names with spaces, a newline, a leading dash
 # and UTF-8; every image the same 3 x 2 picture, whose table is known.
 make_data() {
-    rm -rf data tables parts && mkdir -p "data/s 1" data/s2 data/s3
+    rm -rf data tables lists && mkdir -p "data/s 1" data/s2 data/s3
     for name in "data/s 1/a b.pgm" "data/s2/-x.pgm" "data/s2/$(printf 'new\nline').pgm" \
         "data/s3/ünï.pgm" data/s3/1.pgm data/s3/2.pgm; do
         printf 'P5\n3 2\n255\n\000\200\377\007\010\011' >"$name"
@@ -52,15 +52,15 @@ expect_tables data
 echo "a Slurm job array"
 make_data
 rm data/s3/2.pgm  # unique names for one target directory
-mkdir tables parts
+mkdir tables lists
 find data -name '*.pgm' -print0 >all.list
-split -t '\0' -n l/4 -d -a 3 all.list parts/
+split -t '\0' -n l/4 -d -a 3 all.list lists/
 cat >job.sh <<'END'
 #!/bin/sh
 #SBATCH --array=0-3
 #SBATCH --cpus-per-task=8
 #SBATCH --requeue
-exec lumtab -u -j 0 -0 --files-from="parts/$(printf %03d "$SLURM_ARRAY_TASK_ID")" -t tables
+exec lumtab -u -j 0 -0 --files-from="lists/$(printf %03d "$SLURM_ARRAY_TASK_ID")" -t tables
 END
 for task in 0 1 2 3 2; do
     SLURM_ARRAY_TASK_ID=$task sh job.sh
