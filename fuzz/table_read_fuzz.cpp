@@ -7,15 +7,15 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <charconv>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <optional>
-#include <span>
-#include <charconv>
-#include <cmath>
 #include <cstring>
 #include <functional>
+#include <optional>
+#include <span>
 #include <type_traits>
 #include <vector>
 
@@ -110,8 +110,7 @@ std::optional<Rows<Value>> plain_lines(std::span<const std::uint8_t> text,
 // The image's rows as the lines make them: as many values in each as in the
 // first, empty lines at the end dropped; nothing for a table refused.
 template <typename Value>
-std::optional<Rows<Value>> plain_read(std::span<const std::uint8_t> text,
-                                      std::uint32_t max_value) {
+std::optional<Rows<Value>> plain_read(std::span<const std::uint8_t> text, std::uint32_t max_value) {
     std::optional<Rows<Value>> rows = plain_lines<Value>(text, max_value);
     if (!rows || text.empty()) return std::nullopt;
     std::size_t width = rows->front().size();

@@ -29,7 +29,8 @@ const std::string kPython =
     "    return numpy.frombuffer(data[3], order).reshape(h, w, c)[::-1].squeeze()\n"
     "def floats(*shape):\n"
     "    r = numpy.random.default_rng(11)\n"
-    "    a = (r.standard_normal(shape) * 10.0 ** r.integers(-40, 39, shape)).astype(numpy.float32)\n"
+    "    a = (r.standard_normal(shape) * 10.0 ** r.integers(-40, 39, "
+    "shape)).astype(numpy.float32)\n"
     "    a.flat[:7] = [numpy.nan, numpy.inf, -numpy.inf, -0.0, 1e-45, 0.1, 3.4028235e38]\n"
     "    return a\n"
     "def same(a, b):\n"
@@ -64,9 +65,9 @@ TEST(Floats, ComeBackFromTheirTablesBitForBit) {
                                   "dtype=numpy.float32, delimiter=" +
                                   delimiter + ", ndmin=2))"),
                   "True\n");
-        RunResult back = run_lumtab(
-            {"-r", "--float", "--channels=" + std::to_string(c.channels), "-o", "back.pfm", "t.txt"},
-            {.directory = dir.path()});
+        RunResult back = run_lumtab({"-r", "--float", "--channels=" + std::to_string(c.channels),
+                                     "-o", "back.pfm", "t.txt"},
+                                    {.directory = dir.path()});
         ASSERT_EQ(back.status, 0) << back.err;
         EXPECT_EQ(python(dir, "same(unpfm(\"" + c.image + "\"), unpfm(\"back.pfm\"))"), "True\n");
     }
@@ -85,9 +86,9 @@ TEST(Floats, ReadNumpyTablesExactly) {
         SCOPED_TRACE(table);
         RunResult result = run_lumtab({"-r", "--float", table}, {.directory = dir.path()});
         ASSERT_EQ(result.status, 0) << result.err;
-        EXPECT_EQ(python(dir, "same(numpy.load(\"a.npy\"), unpfm(\"" + table.substr(0, 2) +
-                                  "pfm\"))"),
-                  "True\n");
+        EXPECT_EQ(
+            python(dir, "same(numpy.load(\"a.npy\"), unpfm(\"" + table.substr(0, 2) + "pfm\"))"),
+            "True\n");
     }
 }
 
@@ -99,9 +100,10 @@ TEST(Floats, TakeTheLuminanceOfColourInDouble) {
     ScratchDir dir;
     python(dir, "a = numpy.abs(floats(5, 7, 3)); a.flat[:7] = 1; pfm(\"c.pfm\", a)");
     ASSERT_EQ(run_lumtab({"c.pfm"}, {.directory = dir.path()}).status, 0);
-    EXPECT_EQ(python(dir, "a = unpfm(\"c.pfm\").astype(float); same((0.299 * a[..., 0] + 0.587 * "
-                          "a[..., 1] + 0.114 * a[..., 2]).astype(numpy.float32), "
-                          "numpy.loadtxt(\"c.int\", dtype=numpy.float32))"),
+    EXPECT_EQ(python(dir,
+                     "a = unpfm(\"c.pfm\").astype(float); same((0.299 * a[..., 0] + 0.587 * "
+                     "a[..., 1] + 0.114 * a[..., 2]).astype(numpy.float32), "
+                     "numpy.loadtxt(\"c.int\", dtype=numpy.float32))"),
               "True\n");
 }
 
@@ -112,20 +114,32 @@ TEST(Floats, RefuseWhatIsNoFloat) {
         int status;
         std::string err;
     } cases[] = {
-        {{"-r", "--float", "--format=png", "t.txt"}, "1\n", 2,
+        {{"-r", "--float", "--format=png", "t.txt"},
+         "1\n",
+         2,
          "lumtab: --float writes PFM or TIFF images: a PNG image holds no floating point; see "
          "lumtab --help\n"},
-        {{"-r", "--float", "-o", "t.png", "t.txt"}, "1\n", 2,
+        {{"-r", "--float", "-o", "t.png", "t.txt"},
+         "1\n",
+         2,
          "lumtab: --float writes PFM or TIFF images: a PNG image holds no floating point; see "
          "lumtab --help\n"},
-        {{"-r", "--float", "--maxval=9", "t.txt"}, "1\n", 2,
+        {{"-r", "--float", "--maxval=9", "t.txt"},
+         "1\n",
+         2,
          "lumtab: --maxval and --float exclude each other; see lumtab --help\n"},
         {{"--float", "t.txt"}, "1\n", 2, "lumtab: --float goes with -r; see lumtab --help\n"},
-        {{"-r", "--float", "t.txt"}, "1 1e50\n", 1,
+        {{"-r", "--float", "t.txt"},
+         "1 1e50\n",
+         1,
          "lumtab: t.txt: line 1, column 2: 1e50 is beyond the 32-bit floating-point range\n"},
-        {{"-r", "--float", "t.txt"}, "0x1p3\n", 1,
+        {{"-r", "--float", "t.txt"},
+         "0x1p3\n",
+         1,
          "lumtab: t.txt: line 1, column 1: value is hexadecimal: lumtab reads decimals\n"},
-        {{"-r", "--float", "t.txt"}, "1 2\n3 one\n", 1,
+        {{"-r", "--float", "t.txt"},
+         "1 2\n3 one\n",
+         1,
          "lumtab: t.txt: line 2, column 2: value is not a decimal number\n"},
     };
     for (const auto& c : cases) {

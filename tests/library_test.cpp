@@ -143,11 +143,16 @@ TEST(Library, WritesEveryTypeIntoMemoryAndOneAfterAnother) {
             continue;
         }
         EXPECT_EQ(lumtab::read_image(bytes, "memory"), image);
-        int fd = open((dir / "twice").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        lumtab::write_image(fd, "twice", image, options);
-        lumtab::write_image(fd, "twice", image, options);
-        close(fd);
-        EXPECT_EQ(read_file(dir / "twice"), bytes_of(bytes) + bytes_of(bytes));
+        // One after another on a descriptor, also one open to append, where pwrite
+        // would append too.
+        for (int append : {0, O_APPEND}) {
+            int fd = open((dir / "twice").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | append,
+                          0600);
+            lumtab::write_image(fd, "twice", image, options);
+            lumtab::write_image(fd, "twice", image, options);
+            close(fd);
+            EXPECT_EQ(read_file(dir / "twice"), bytes_of(bytes) + bytes_of(bytes)) << append;
+        }
     }
 }
 

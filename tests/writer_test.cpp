@@ -104,6 +104,40 @@ TEST(Writer, WritesPngAndTiffThatOthersReadBack) {
     }
 }
 
+// A PNG no larger than 1.05 times what pnmtopng makes of the same image, whatever
+// its first rows (here the mixed image's first 1.2 MB are noise, and patterns
+// come after): the compression is chosen on rows from all over it.
+TEST(Writer, WritesPngsAsSmallAsPnmtopngDoes) {
+    if (std::string why = why_image_tests_cannot_run(); !why.empty()) GTEST_SKIP() << why;
+    ScratchDir dir;
+    ASSERT_EQ(std::system(("cd " + dir.path() +
+                           " && /usr/bin/python3 -c 'import numpy, PIL.Image\n"
+                           "r = numpy.random.default_rng(1)\n"
+                           "noise = r.integers(0, 256, (1536, 2048)).astype(numpy.uint8)\n"
+                           "pattern = numpy.tile(r.integers(0, 256, 64).astype(numpy.uint8), 32)\n"
+                           "mixed = noise.copy()\n"
+                           "for y in range(600, 1536): mixed[y] = numpy.roll(pattern, y)\n"
+                           "x = numpy.arange(1024) / 1024\n"
+                           "smooth = (127 + 100 * numpy.sin(20 * x[:, None] * x) + "
+                           "r.normal(0, 3, (1024, 1024))).clip(0, 255).astype(numpy.uint8)\n"
+                           "for name, a in ((\"mixed\", mixed), (\"smooth\", smooth)):\n"
+                           "    PIL.Image.fromarray(a).save(name + \".pgm\")\n"
+                           "    numpy.savetxt(name + \".int\", a, fmt=\"%d\")'")
+                              .c_str()),
+              0);
+    for (const std::string name : {"mixed", "smooth"}) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(
+            run_lumtab({"-r", "--format=png", name + ".int"}, {.directory = dir.path()}).status, 0);
+        ASSERT_EQ(
+            std::system(("pnmtopng " + dir / name + ".pgm >" + dir / name + ".netpbm.png").c_str()),
+            0);
+        const double ours = static_cast<double>(read_file(dir / (name + ".png")).size());
+        const double theirs = static_cast<double>(read_file(dir / (name + ".netpbm.png")).size());
+        EXPECT_LE(ours, 1.05 * theirs);
+    }
+}
+
 // The format by --format, else by the name -o gives, else Netpbm; the default name
 // by the format.
 TEST(Writer, ChoosesTheFormatByOptionOrName) {

@@ -69,7 +69,7 @@ struct Job {
 // Whether any output of the run goes to standard output: -o -, or standard input's
 // own where -o names no file.
 bool writes_to_standard_output(const Options& options, const Inputs& inputs) {
-    if (options.output) return *options.output == "-";
+    if (options.output) return is_standard_output(*options.output);
     for (std::size_t i = 0; i < inputs.from_command_line; ++i)
         if (inputs.is_standard_input(i)) return true;
     return false;
@@ -237,7 +237,8 @@ class Batch {
         std::unique_ptr<Input> in = inputs_.open(job.index);
         // A run of one file shows that file's progress.
         std::optional<Progress> own;
-        if (inputs_.names.size() == 1) own.emplace(!options_.quiet, in->name(), job.output == "-");
+        if (inputs_.names.size() == 1)
+            own.emplace(!options_.quiet, in->name(), is_standard_output(job.output));
         const std::uint64_t size = run_.size_of(job.index);
         auto report_progress = [&](std::uint64_t done, std::uint64_t total) {
             if (own) own->update(done, total);

@@ -77,7 +77,8 @@ int write_flat(const Options& options, const Inputs& inputs) {
     try {
         RunFiles run(inputs);
         if (table != "-") check_not_an_input(table, run);
-        BatchProgress progress(!options.quiet, inputs.names.size(), run.total_size(), table == "-");
+        BatchProgress progress(!options.quiet, inputs.names.size(), run.total_size(),
+                               is_standard_output(table));
         std::size_t taken = 0;
         std::size_t told = 0;
         std::uint64_t bytes = 0;

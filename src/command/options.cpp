@@ -4,6 +4,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include "image/max_value.h"
 #include "io/error_text.h"
 #include "io/report.h"
+#include "threads/start.h"
 
 namespace lumtab {
 
@@ -181,14 +183,6 @@ int parse_channels(const char* text) {
     usage_error("unknown option " + printable(option));
 }
 
-// The processors this process may run on: fewer than the machine's under a CPU
-// affinity mask, as a batch scheduler such as Slurm sets.
-unsigned processors() {
-    cpu_set_t set;
-    if (::sched_getaffinity(0, sizeof set, &set) != 0) return 1;
-    return static_cast<unsigned>(std::max(CPU_COUNT(&set), 1));
-}
-
 // A -j argument: a decimal number from 0 (one per processor) to kMostJobs.
 unsigned parse_jobs(const char* text) {
     char* end = nullptr;
@@ -202,11 +196,14 @@ unsigned parse_jobs(const char* text) {
 
 // A --format argument: the types of image lumtab writes. JPEG is none of them: it
 // would not give a table's numbers back.
-FileType parse_format(const std::string& text) {
+FileType parse_format(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (text == "pnm") return FileType::netpbm;
     if (text == "png") return FileType::png;
-    if (text == "tiff") return FileType::tiff;
-    usage_error("--format takes pnm, png or tiff, not " + printable(text));
+    if (text == "tiff" || text == "tif") return FileType::tiff;
+    usage_error("--format takes pnm, png or tiff" +
+                (text.empty() ? std::string() : ", not " + printable(text)));
 }
 
 Options::Label parse_label(const std::string& text) {

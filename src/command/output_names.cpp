@@ -64,6 +64,14 @@ std::string replace_last_three(const std::string& path, std::string_view suffix)
     return path.substr(0, base + starts[starts.size() - 3]).append(suffix);
 }
 
+bool is_standard_output(const std::string& name) {
+    if (name == "-") return true;
+    struct stat output {};
+    struct stat standard {};
+    return ::stat(name.c_str(), &output) == 0 && ::fstat(STDOUT_FILENO, &standard) == 0 &&
+           output.st_dev == standard.st_dev && output.st_ino == standard.st_ino;
+}
+
 std::string output_in_directory(const std::string& directory, const std::string& path,
                                 std::string_view suffix) {
     std::string output = replace_last_three(path, suffix);

@@ -23,6 +23,10 @@ namespace lumtab {
 // in it. Throws Error for a file name of fewer than three characters.
 std::string replace_last_three(const std::string& path, std::string_view suffix);
 
+// Whether the output `name` is standard output: "-", or a name of the file it is
+// (/dev/stdout, the terminal it writes to).
+bool is_standard_output(const std::string& name);
+
 // The output's name in `directory`: the file name that replace_last_three makes
 // from `path`'s. Throws as replace_last_three does.
 std::string output_in_directory(const std::string& directory, const std::string& path,

@@ -101,6 +101,13 @@ std::unique_ptr<Encoder> open_encoder(const ImageInfo& info, const std::string& 
     }
 }
 
+void check_encoder(const ImageInfo& kind, const std::string& comment, const std::string& name) {
+    ImageInfo one = kind;
+    one.width = one.height = 1;
+    open_encoder(one, comment,
+                 {name, [](std::span<const char>) {}, [](std::uint64_t, std::span<const char>) {}});
+}
+
 #if !defined(LUMTAB_IMAGE_LIBRARIES)
 namespace {
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace lumtab {
 
@@ -41,6 +42,11 @@ class Encoder {
     void write(std::span<const double> samples);
     // Ends the image; throws Error if samples are missing.
     void finish();
+
+    // Bands of rows from all over the image, each band whole rows of samples,
+    // given before the first sample: an encoder that chooses how to compress on
+    // the image's first rows chooses on these instead. Unsigned samples only.
+    virtual void sample(const std::vector<std::vector<std::uint16_t>>& bands) { (void)bands; }
 
   protected:
     Encoder(std::string name, const ImageInfo& info) : name_(std::move(name)), info_(info) {}
@@ -75,6 +81,11 @@ std::unique_ptr<Encoder> open_encoder(const ImageInfo& info, const std::string& 
 
 // PFM, of 32-bit floating-point samples, grey or RGB; it holds no comment.
 std::unique_ptr<Encoder> open_pfm_encoder(const ImageInfo& info, Destination to);
+
+// Throws what open_encoder would throw for an image of `kind`'s format, channels
+// and samples, whatever its size, naming `name`: so that what cannot be written
+// is refused before anything is read for it.
+void check_encoder(const ImageInfo& kind, const std::string& comment, const std::string& name);
 
 // PNG and TIFF, where this build writes them.
 std::unique_ptr<Encoder> open_png_encoder(const ImageInfo& info, const std::string& comment,

@@ -1,6 +1,7 @@
 // The library's images: whole in memory, read and written a block of rows at a time.
 #include <lumtab/image.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -219,7 +220,8 @@ Destination to_memory(const std::string& name, std::vector<std::uint8_t>& bytes)
 }
 
 // The descriptor `fd` from where it stands; written over only where it is a regular
-// file, from that place on, `furthest` then how far past it the bytes reach.
+// file open other than to append (where pwrite would append too), from that place
+// on, `furthest` then how far past it the bytes reach.
 Destination to_descriptor(int fd, const std::string& name, std::uint64_t& furthest) {
     Destination to{name,
                    [fd, name](std::span<const char> data) {
@@ -233,7 +235,10 @@ Destination to_descriptor(int fd, const std::string& name, std::uint64_t& furthe
                    nullptr};
     struct stat status {};
     const off_t start = ::lseek(fd, 0, SEEK_CUR);
-    if (start < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return to;
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (start < 0 || flags < 0 || (flags & O_APPEND) != 0 || ::fstat(fd, &status) != 0 ||
+        !S_ISREG(status.st_mode))
+        return to;
     to.write_at = [fd, name, start, &furthest](std::uint64_t offset, std::span<const char> data) {
         furthest = std::max<std::uint64_t>(furthest, offset + data.size());
         while (!data.empty()) {

@@ -135,7 +135,6 @@ class Stream {
         session_.to = to;
         if (!start(&session_, &header)) fail();
     }
-    ~Stream() { library().destroy_write_struct(&session_.png, &session_.info); }
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;
 
@@ -154,8 +153,15 @@ class Stream {
         throw Error(name_, std::string("PNG: ") + session_.message);
     }
 
+    // Ends libpng's work, also where the constructor fails.
+    struct Ending {
+        Session& session;
+        ~Ending() { library().destroy_write_struct(&session.png, &session.info); }
+    };
+
     const std::string& name_;
     Session session_;
+    Ending ending_{session_};
 };
 
 class PngEncoder : public Encoder {
@@ -224,24 +230,58 @@ class PngEncoder : public Encoder {
                 comment_.empty() ? nullptr : comment_.c_str()};
     }
 
-    // The size of the rows held, compressed with `strategy`.
-    std::uint64_t held_size(int strategy) const {
-        Stream trial(name_, header(strategy, static_cast<std::uint32_t>(sample_rows_)), nullptr);
-        for (std::size_t at = 0; at < held_.size(); at += row_.size())
-            trial.write_row(held_.data() + at);
+  public:
+    void sample(const std::vector<std::vector<std::uint16_t>>& bands) override {
+        bands_.clear();
+        for (const std::vector<std::uint16_t>& band : bands) {
+            std::vector<std::uint8_t>& bytes = bands_.emplace_back(band.size() * sample_bytes_);
+            for (std::size_t i = 0; i < band.size(); ++i) {
+                if (sample_bytes_ == 2) {
+                    bytes[2 * i] = static_cast<std::uint8_t>(band[i] >> 8);
+                    bytes[2 * i + 1] = static_cast<std::uint8_t>(band[i]);
+                } else {
+                    bytes[i] = static_cast<std::uint8_t>(band[i]);
+                }
+            }
+        }
+    }
+
+  private:
+    // The size of `rows`, compressed with `strategy` as an image of their own.
+    std::uint64_t trial_size(const std::vector<std::uint8_t>& rows, int strategy) const {
+        Stream trial(name_, header(strategy, static_cast<std::uint32_t>(rows.size() / row_.size())),
+                     nullptr);
+        for (std::size_t at = 0; at < rows.size(); at += row_.size())
+            trial.write_row(rows.data() + at);
         trial.finish();
         return trial.bytes();
+    }
+
+    // The size of the rows the choice is made on: the bands given, or those held.
+    std::uint64_t sample_size(int strategy) const {
+        if (bands_.empty()) return trial_size(held_, strategy);
+        std::uint64_t size = 0;
+        for (const std::vector<std::uint8_t>& band : bands_)
+            size += trial_size(band, strategy);
+        return size;
     }
 
     void start_stream() {
         // A small image takes little time either way: zlib's default, as other
         // writers have it.
         int strategy = kZlibFiltered;
-        if (held_.size() >= kSampleBytes / 4) {
-            const auto rle = static_cast<double>(held_size(kZlibRle));
-            if (rle <= kRleAllowance * static_cast<double>(held_size(kZlibFiltered)))
+        std::size_t sampled = held_.size();
+        if (!bands_.empty()) {
+            sampled = 0;
+            for (const std::vector<std::uint8_t>& band : bands_)
+                sampled += band.size();
+        }
+        if (sampled >= kSampleBytes / 4) {
+            const auto rle = static_cast<double>(sample_size(kZlibRle));
+            if (rle <= kRleAllowance * static_cast<double>(sample_size(kZlibFiltered)))
                 strategy = kZlibRle;
         }
+        bands_ = {};
         stream_.emplace(name_, header(strategy, static_cast<std::uint32_t>(info_.height)), &to_);
         for (std::size_t at = 0; at < held_.size(); at += row_.size())
             stream_->write_row(held_.data() + at);
@@ -254,7 +294,8 @@ class PngEncoder : public Encoder {
     std::vector<std::uint8_t> row_;
     std::size_t filled_ = 0;  // bytes of the row so far
     std::size_t sample_rows_ = 0;
-    std::vector<std::uint8_t> held_;  // the first rows, until the stream starts
+    std::vector<std::uint8_t> held_;                // the first rows, until the stream starts
+    std::vector<std::vector<std::uint8_t>> bands_;  // rows from all over, as given
     std::optional<Stream> stream_;
 };
 

@@ -20,6 +20,7 @@
 #include "formats/tiff_library.h"
 #include "io/temporary_file.h"
 #include "threads/ordered_pool.h"
+#include "threads/start.h"
 
 namespace lumtab {
 
@@ -29,6 +30,8 @@ namespace {
 // is tried on.
 constexpr std::size_t kStripBytes = 256 * 1024;
 constexpr std::size_t kTrialBytes = 1 << 20;
+// The most raw bytes of strips in hand at once, waiting for or in compression.
+constexpr std::size_t kInFlightBytes = 4 << 20;
 // libdeflate's level 1: a TIFF a few per cent larger than at its default, 6, in
 // four fifths of the time.
 constexpr int kDeflateLevel = 1;
@@ -129,9 +132,6 @@ class Stream {
         if (tiff_ == nullptr) fail("cannot start the file");
         set_fields(layout, height, comment);
     }
-    ~Stream() {
-        if (tiff_ != nullptr) library().close(tiff_);
-    }
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;
 
@@ -200,9 +200,18 @@ class Stream {
         throw Error(name_, "TIFF: " + (sink_.error.empty() ? otherwise : sink_.error));
     }
 
+    // Closes libtiff's handle, also where the constructor fails.
+    struct Closing {
+        TIFF*& tiff;
+        ~Closing() {
+            if (tiff != nullptr) library().close(tiff);
+        }
+    };
+
     const std::string& name_;
     Sink& sink_;
     TIFF* tiff_ = nullptr;
+    Closing closing_{tiff_};
 };
 
 // Strip `index` of rows `raw`, compressed as the layout says, by a TIFF of its own
@@ -297,9 +306,33 @@ class TiffEncoder : public Encoder {
     }
 
     // The size of the rows held, compressed with the predictor or without.
+  public:
+    void sample(const std::vector<std::vector<std::uint16_t>>& bands) override {
+        bands_.clear();
+        for (const std::vector<std::uint16_t>& band : bands) {
+            std::vector<std::uint8_t>& bytes = bands_.emplace_back(band.size() * sample_bytes_);
+            for (std::size_t i = 0; i < band.size(); ++i) {
+                if (sample_bytes_ == 2) {
+                    std::memcpy(bytes.data() + 2 * i, &band[i], 2);  // this machine's order
+                } else {
+                    bytes[i] = static_cast<std::uint8_t>(band[i]);
+                }
+            }
+        }
+    }
+
+  private:
+    // The size of the rows the choice is made on, compressed with the predictor or
+    // without: the bands given, or the rows held.
     std::uint64_t held_size(bool predictor) const {
         Layout trial = layout_;
         trial.predictor = predictor;
+        std::uint64_t size = 0;
+        for (const std::vector<std::uint8_t>& band : bands_) {
+            std::vector<std::uint8_t> rows = band;
+            size += compressed_strip(name_, trial, rows).size();
+        }
+        if (!bands_.empty()) return size;
         std::vector<std::uint8_t> rows = held_;
         return compressed_strip(name_, trial, rows).size();
     }
@@ -307,14 +340,20 @@ class TiffEncoder : public Encoder {
     void start_stream() {
         layout_.predictor = held_size(true) <= held_size(false);
         stream_.emplace(name_, layout_, static_cast<std::uint32_t>(info_.height), comment_, sink_);
-        const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+        // Two strips a processor in hand, but not more bytes than a few MiB
+        // where rows are long.
+        const unsigned threads = processors();
+        const std::size_t strip_bytes = std::size_t(layout_.rows_per_strip) * layout_.row_bytes;
+        const std::size_t in_flight =
+            std::clamp<std::size_t>(kInFlightBytes / strip_bytes, 1, 2 * std::size_t(threads));
         pool_.emplace(
             threads,
             [this](Strip& strip) {
                 strip.compressed = compressed_strip(name_, layout_, strip.raw);
                 strip.raw = {};
             },
-            [this](Strip& strip) { stream_->write_raw_strip(strip.index, strip.compressed); });
+            [this](Strip& strip) { stream_->write_raw_strip(strip.index, strip.compressed); },
+            in_flight);
         std::vector<std::uint8_t> held = std::move(held_);
         for (std::size_t at = 0; at < held.size(); at += row_.size()) {
             std::copy_n(held.begin() + std::ptrdiff_t(at), row_.size(), row_.begin());
@@ -352,7 +391,8 @@ class TiffEncoder : public Encoder {
     std::vector<std::uint8_t> row_;
     std::size_t filled_ = 0;
     std::size_t trial_rows_ = 0;
-    std::vector<std::uint8_t> held_;  // the first rows, until the predictor is chosen
+    std::vector<std::uint8_t> held_;                // the first rows, until the predictor is chosen
+    std::vector<std::vector<std::uint8_t>> bands_;  // rows from all over, as given
     std::optional<Stream> stream_;
     Strip strip_;                             // the rows of the next strip
     std::optional<OrderedPool<Strip>> pool_;  // last: its threads end first

@@ -83,6 +83,17 @@ class GrowingRaster::Held {
             part({reinterpret_cast<const char*>(block.bytes.get()), block.used});
     }
 
+    void read_at(std::uint64_t offset, std::span<char> bytes) const {
+        while (!bytes.empty()) {
+            const Block& block = blocks_[static_cast<std::size_t>(offset / kBlockBytes)];
+            const auto within = static_cast<std::size_t>(offset % kBlockBytes);
+            const std::size_t n = std::min(bytes.size(), block.used - within);
+            std::copy_n(block.bytes.get() + within, n, bytes.data());
+            bytes = bytes.subspan(n);
+            offset += n;
+        }
+    }
+
   private:
     static constexpr std::size_t kBlockBytes = 1 << 20;
 
@@ -100,9 +111,7 @@ GrowingRaster::GrowingRaster(std::int32_t max_value)
     : given_max_value_(max_value), wide_(max_value > 255), held_(std::make_unique<Held>(wide_)) {}
 
 GrowingRaster::GrowingRaster(Floating)
-    : given_max_value_(65535),
-      wide_(false),
-      held_(std::make_unique<Held>(false)) {}
+    : given_max_value_(65535), wide_(false), held_(std::make_unique<Held>(false)) {}
 
 void GrowingRaster::append(std::span<const float> samples) {
     const std::span<const char> bytes(reinterpret_cast<const char*>(samples.data()),
@@ -206,6 +215,12 @@ void GrowingRaster::read(const std::function<void(std::span<const char>)>& part)
     }
 }
 
+void GrowingRaster::read_at(std::uint64_t offset, std::span<char> bytes) {
+    if (held_) return held_->read_at(offset, bytes);
+    flush();
+    file_.read_at(file_.base + offset, bytes);
+}
+
 GrowingImage::GrowingImage(OutputFile& out, std::string comment, std::int32_t max_value,
                            const ImageInfo& kind)
     : out_(out), comment_(std::move(comment)), kind_(kind), raster_(max_value) {}
@@ -241,7 +256,9 @@ SpooledImage::SpooledImage(OutputFile& out, std::string comment, std::int32_t ma
       kind_(kind),
       directory_(std::move(directory)),
       raster_(kind.sample_type == SampleType::float32 ? GrowingRaster(GrowingRaster::Floating{})
-                                                      : GrowingRaster(max_value)) {}
+                                                      : GrowingRaster(max_value)) {
+    check_encoder(kind, comment_, out.name());
+}
 
 void SpooledImage::append(std::span<const std::uint16_t> samples) {
     raster_.append(samples);
@@ -262,15 +279,45 @@ void SpooledImage::spill_if_large() {
     }
 }
 
-void SpooledImage::finish(std::int32_t width, std::int32_t height) {
+// Bands of rows from all over a large image, for the encoder to choose its
+// compression on: none for a small image, whose first rows are most of it.
+std::vector<std::vector<std::uint16_t>> SpooledImage::sample_bands(const ImageInfo& info) {
+    constexpr std::uint64_t kBands = 8;
+    constexpr std::uint64_t kBandBytes = 128 * 1024;
+    const std::uint64_t sample_size = raster_.wide() ? 2 : 1;
+    const std::uint64_t row =
+        std::uint64_t(info.width) * std::uint64_t(info.channels) * sample_size;
+    std::vector<std::vector<std::uint16_t>> bands;
+    if (row == 0 || raster_.size() <= 2 * kBands * kBandBytes) return bands;
+    const std::uint64_t rows = std::max<std::uint64_t>(1, kBandBytes / row);
+    std::vector<char> bytes;
+    for (std::uint64_t band = 0; band < kBands; ++band) {
+        const std::uint64_t first = (std::uint64_t(info.height) - rows) * band / (kBands - 1);
+        bytes.resize(static_cast<std::size_t>(rows * row));
+        raster_.read_at(first * row, bytes);
+        std::vector<std::uint16_t>& samples = bands.emplace_back(bytes.size() / sample_size);
+        const auto* at = reinterpret_cast<const std::uint8_t*>(bytes.data());
+        for (std::size_t i = 0; i < samples.size(); ++i)
+            samples[i] = static_cast<std::uint16_t>(
+                sample_size == 2 ? at[2 * i] << 8 | at[2 * i + 1] : at[i]);
+    }
+    return bands;
+}
+
+void SpooledImage::finish(std::int32_t width, std::int32_t height,
+                          const std::function<void(std::uint64_t, std::uint64_t)>& progress) {
     ImageInfo info = kind_;
     info.width = width;
     info.height = height;
     info.max_value = raster_.max_value();
     std::unique_ptr<Encoder> encoder = open_encoder(info, comment_, destination(out_));
+    if (!info.real()) encoder->sample(sample_bands(info));
     std::vector<std::uint16_t> samples;
     std::vector<double> reals;
+    std::uint64_t encoded = 0;
     raster_.read([&](std::span<const char> part) {
+        encoded += part.size();
+        if (progress) progress(encoded, raster_.size());
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(part.data());
         if (info.real()) {
             reals.resize(part.size() / sizeof(float));

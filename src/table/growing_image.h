@@ -58,6 +58,8 @@ class GrowingRaster {
     void flush();
     // Gives the raster's bytes in order, a part at a time, each part whole samples.
     void read(const std::function<void(std::span<const char>)>& part);
+    // Reads `bytes.size()` of its bytes from `offset`, which it has.
+    void read_at(std::uint64_t offset, std::span<char> bytes);
 
   private:
     class Held;
@@ -101,10 +103,10 @@ class GrowingImage {
     GrowingRaster raster_;
 };
 
-// A PNG or TIFF image (as `kind` says) written into `out` once its last sample has
-// come: its samples are held until then, in memory up to a few MiB, beyond in an
-// unnamed scratch file in `directory`, so that memory stays a few MiB whatever the
-// size.
+// A PNG, TIFF or PFM image (as `kind` says) written into `out` once its last
+// sample has come: its samples are held until then, in memory up to a few MiB,
+// beyond in an unnamed scratch file in `directory` (the scratch directory, as a
+// rule), so that memory stays a few MiB whatever the size.
 class SpooledImage {
   public:
     // With `kind` of float32 samples, the samples appended are floats, and
@@ -114,8 +116,10 @@ class SpooledImage {
 
     void append(std::span<const std::uint16_t> samples);
     void append(std::span<const float> samples);
-    // Encodes the image; throws Error. The output is the caller's to commit.
-    void finish(std::int32_t width, std::int32_t height);
+    // Encodes the image, telling `progress` how many bytes of the raster of how
+    // many are encoded as it goes; throws Error. The output is the caller's to commit.
+    void finish(std::int32_t width, std::int32_t height,
+                const std::function<void(std::uint64_t, std::uint64_t)>& progress = {});
 
   private:
     OutputFile& out_;
@@ -126,6 +130,7 @@ class SpooledImage {
     std::optional<ScratchFile> spool_;
 
     void spill_if_large();
+    std::vector<std::vector<std::uint16_t>> sample_bands(const ImageInfo& info);
 };
 
 }  // namespace lumtab

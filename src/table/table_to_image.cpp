@@ -1,6 +1,8 @@
 // A table back into an image, read in runs of text parsed on two threads.
 #include <algorithm>
+#include <functional>
 #include <optional>
+#include <type_traits>
 
 #include "io/input.h"
 #include "io/output_file.h"
@@ -34,43 +36,40 @@ ImageInfo image_kind(int channels, FileType type) {
 
 namespace {
 
-template <typename GrowingOrSpooled>
-void read_into(GrowingOrSpooled& image, Input& in, std::int32_t max_value, int channels,
+// The table read from `in` into `image`, the values of Value (std::uint16_t up to
+// `max_value`, or float). An image encoded at its end counts reading the table as
+// the first half of its progress, encoding as the second.
+template <typename Value, typename GrowingOrSpooled>
+void read_into(GrowingOrSpooled& image, Input& in, std::uint32_t max_value, int channels,
                const ProgressReport& progress) {
+    constexpr bool encodes_at_end = std::is_same_v<GrowingOrSpooled, SpooledImage>;
     const std::uint64_t start = in.offset();
     const auto total = static_cast<std::uint64_t>(std::max<std::int64_t>(in.bytes_left(), 0));
-    TableShape shape = read_table(
-        in, max_value != 0 ? static_cast<std::uint32_t>(max_value) : 65535,
-        [&](std::span<const std::uint16_t> samples) { image.append(samples); },
-        [&] {
-            if (progress) progress(in.offset() - start, total);
-        },
-        channels);
+    const std::function<void(std::span<const Value>)> sink = [&](std::span<const Value> samples) {
+        image.append(samples);
+    };
+    auto read = [&] {
+        if (progress) progress((in.offset() - start) / (encodes_at_end ? 2 : 1), total);
+    };
+    TableShape shape;
+    if constexpr (std::is_same_v<Value, float>) {
+        shape = read_table(in, sink, read, channels);
+    } else {
+        shape = read_table(in, max_value, sink, read, channels);
+    }
     in.close();
-    image.finish(shape.width, shape.height);
+    if constexpr (encodes_at_end) {
+        image.finish(shape.width, shape.height, [&](std::uint64_t done, std::uint64_t whole) {
+            if (progress && whole != 0) progress(total / 2 + total / 2 * done / whole, total);
+        });
+    } else {
+        image.finish(shape.width, shape.height);
+    }
 }
 
-// Where the samples of a PNG or TIFF are held until the image is written: beside
-// the output, on the file system that is to hold it.
-std::string spool_directory(const std::string& out_name) {
-    if (out_name == "-") return scratch_directory();
-    std::size_t slash = out_name.rfind('/');
-    return slash == std::string::npos ? "" : out_name.substr(0, slash + 1);
-}
-
-// The floating-point table read from `in` into `image`.
-void read_floats_into(SpooledImage& image, Input& in, int channels,
-                      const ProgressReport& progress) {
-    const std::uint64_t start = in.offset();
-    const auto total = static_cast<std::uint64_t>(std::max<std::int64_t>(in.bytes_left(), 0));
-    TableShape shape = read_table(
-        in, [&](std::span<const float> samples) { image.append(samples); },
-        [&] {
-            if (progress) progress(in.offset() - start, total);
-        },
-        channels);
-    in.close();
-    image.finish(shape.width, shape.height);
+// The largest value a table may hold: `max_value`, or with 0 any unsigned one.
+std::uint32_t most_value(std::int32_t max_value) {
+    return max_value != 0 ? static_cast<std::uint32_t>(max_value) : 65535;
 }
 
 // An image read from a coordinate table into `image`: held whole, as its pixels
@@ -102,27 +101,26 @@ void table_to_image(Input& in, const std::string& out_name, const ImageRequest& 
             throw Error(out->name(), "a PNG image holds no floating-point samples");
         kind.sample_type = SampleType::float32;
         if (request.type == FileType::netpbm) kind.format = Format::pfm;
-        SpooledImage image(*out, comment, 0, kind, spool_directory(out_name));
+        SpooledImage image(*out, comment, 0, kind, scratch_directory());
         if (request.coordinates) {
             place(image, in, read_float_coordinates(in, channels));
         } else {
-            read_floats_into(image, in, channels, progress);
+            read_into<float>(image, in, 0, channels, progress);
         }
     } else if (request.coordinates) {
-        const auto most = static_cast<std::uint32_t>(max_value != 0 ? max_value : 65535);
         if (request.type == FileType::netpbm) {
             GrowingImage image(*out, " " + comment, max_value, kind);
-            place(image, in, read_coordinates(in, channels, most));
+            place(image, in, read_coordinates(in, channels, most_value(max_value)));
         } else {
-            SpooledImage image(*out, comment, max_value, kind, spool_directory(out_name));
-            place(image, in, read_coordinates(in, channels, most));
+            SpooledImage image(*out, comment, max_value, kind, scratch_directory());
+            place(image, in, read_coordinates(in, channels, most_value(max_value)));
         }
     } else if (request.type == FileType::netpbm) {
-        GrowingImage image(*out, " from " + in.name(), max_value, kind);
-        read_into(image, in, max_value, channels, progress);
+        GrowingImage image(*out, " " + comment, max_value, kind);
+        read_into<std::uint16_t>(image, in, most_value(max_value), channels, progress);
     } else {
-        SpooledImage image(*out, "from " + in.name(), max_value, kind, spool_directory(out_name));
-        read_into(image, in, max_value, channels, progress);
+        SpooledImage image(*out, comment, max_value, kind, scratch_directory());
+        read_into<std::uint16_t>(image, in, most_value(max_value), channels, progress);
     }
     out->commit();
 }

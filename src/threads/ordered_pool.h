@@ -22,12 +22,13 @@ class OrderedPool {
     using Deliver = std::function<void(Item&)>;
 
     // Works on `threads` threads besides this one, or as many as the system
-    // allows; with none, submit() does the work itself.
-    OrderedPool(unsigned threads, Work work, Deliver deliver)
+    // allows, with at most `most_in_flight` items in hand (at least 1), or by
+    // default two a thread; with no thread, submit() does the work itself.
+    OrderedPool(unsigned threads, Work work, Deliver deliver, std::size_t most_in_flight = 0)
         : work_(std::move(work)), deliver_(std::move(deliver)) {
         for (unsigned i = 0; i < threads; ++i)
             if (!try_start_thread(threads_, [this] { serve(); })) break;
-        most_in_flight_ = 2 * threads_.size();
+        most_in_flight_ = most_in_flight != 0 ? most_in_flight : 2 * threads_.size();
     }
 
     ~OrderedPool() {

@@ -2,12 +2,23 @@
 // work is then the caller's to do some other way, never lost.
 #pragma once
 
+#include <sched.h>
+
+#include <algorithm>
 #include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
 
 namespace lumtab {
+
+// The processors this process may run on: fewer than the machine's under a CPU
+// affinity mask, as taskset or a batch scheduler such as Slurm sets.
+inline unsigned processors() {
+    cpu_set_t set;
+    if (::sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+    return static_cast<unsigned>(std::max(CPU_COUNT(&set), 1));
+}
 
 // Starts a thread running `work` and adds it to `threads`; returns false, and
 // runs nothing, where the system refuses one.
