@@ -1,7 +1,9 @@
 // TIFF images through libtiff, a row (or a row of tiles) at a time: grey of 1 to
-// 16 bits, RGB of 8 and 16, palette, each perhaps with alpha; strips or tiles, any
-// compression libtiff reads; the first image of the file. A min-is-white image is
-// read as min-is-black, white the maximum value, as tifftopnm reads it.
+// 16 bits, RGB of 8 and 16, palette, each perhaps with alpha; grey or RGB of
+// 32-bit unsigned, 8- to 32-bit signed and 32- or 64-bit floating-point samples;
+// strips or tiles, any compression libtiff reads; the first image of the file. A
+// min-is-white image is read as min-is-black, white the maximum value, as
+// tifftopnm reads it.
 #include <sys/stat.h>
 #include <tiffio.h>
 #include <unistd.h>
@@ -19,6 +21,7 @@
 
 #include "formats/decoder.h"
 #include "formats/tiff_library.h"
+#include "image/sample_type.h"
 #include "io/input.h"
 #include "io/temporary_file.h"
 
@@ -147,14 +150,29 @@ class TiffDecoder : public Decoder {
     }
 
     const ImageInfo& info() const override { return info_; }
-    std::size_t read(std::span<std::uint8_t> out) override { return read_samples(out); }
-    std::size_t read(std::span<std::uint16_t> out) override { return read_samples(out); }
+    std::size_t read(std::span<std::uint8_t> out) override {
+        return read_samples(out, unsigned_samples());
+    }
+    std::size_t read(std::span<std::uint16_t> out) override {
+        return read_samples(out, unsigned_samples());
+    }
+    std::size_t read(std::span<double> out) override {
+        if (!info_.real()) return Decoder::read(out);
+        return read_samples(out, values_);
+    }
 
   private:
     [[noreturn]] void fail(const std::string& otherwise = "not a TIFF image lumtab can read") {
         throw Error(in_.name(), "TIFF: " + (source_.error.empty() ? otherwise : source_.error));
     }
     [[noreturn]] void refuse(const std::string& what) { throw Error(in_.name(), "TIFF: " + what); }
+
+    std::vector<std::uint16_t>& unsigned_samples() {
+        if (info_.real())
+            throw Error(in_.name(),
+                        sample_type_name(info_.sample_type) + " samples are read as doubles");
+        return samples_;
+    }
 
     // Where libtiff reads the file, which it takes as a whole: the input is left
     // at its end.
@@ -189,25 +207,46 @@ class TiffDecoder : public Decoder {
     }
 
     void read_header();
+    void read_values_header(int colours);
     void read_layout();
+    SampleType read_sample_type();
     int read_photometric();
     void read_tiles();
     void check_row_size();
     void read_colour_map();
     void next_row();
+    void unpack(const std::uint8_t* row) {
+        if (info_.real()) {
+            unpack_values(row);
+            if (mirrored_) mirror(values_);
+        } else {
+            unpack_row(row);
+            if (mirrored_) mirror(samples_);
+        }
+    }
     void unpack_row(const std::uint8_t* row);
+    void unpack_values(const std::uint8_t* row);
 
     template <typename Sample>
-    std::size_t read_samples(std::span<Sample> out) {
+    void mirror(std::vector<Sample>& row) const {
+        const auto channels = static_cast<std::ptrdiff_t>(info_.channels);
+        for (auto left = row.begin(), right = row.end() - channels; left < right;
+             left += channels, right -= channels)
+            std::swap_ranges(left, left + channels, right);
+    }
+
+    // Copies the samples of the rows on into `out`, `row` holding the current one.
+    template <typename Sample, typename Held>
+    std::size_t read_samples(std::span<Sample> out, const std::vector<Held>& row) {
         std::size_t count = 0;
         while (count < out.size() && rows_ < info_.height) {
             if (column_ == 0) next_row();
-            std::size_t n = std::min(out.size() - count, samples_.size() - column_);
-            std::copy_n(samples_.begin() + static_cast<std::ptrdiff_t>(column_), n,
+            std::size_t n = std::min(out.size() - count, row.size() - column_);
+            std::copy_n(row.begin() + static_cast<std::ptrdiff_t>(column_), n,
                         out.begin() + count);
             count += n;
             column_ += n;
-            if (column_ == samples_.size()) {
+            if (column_ == row.size()) {
                 column_ = 0;
                 ++rows_;
             }
@@ -239,7 +278,8 @@ class TiffDecoder : public Decoder {
     std::uint32_t tile_width_ = 0, tile_height_ = 0;
     std::vector<std::uint8_t> raw_;  // a scanline, or a row of tiles
     std::vector<std::uint8_t> tile_;
-    std::vector<std::uint16_t> samples_;  // the row being read
+    std::vector<std::uint16_t> samples_;  // the row being read, unsigned
+    std::vector<double> values_;          // or of any other type
     std::int32_t rows_ = 0;
     std::size_t column_ = 0;
 };
@@ -247,6 +287,7 @@ class TiffDecoder : public Decoder {
 void TiffDecoder::read_header() {
     read_layout();
     const int colours = read_photometric();
+    if (info_.real()) return read_values_header(colours);
     const bool grey_bits = colours == 1 && !palette_;
     const bool bits_read = bits_ == 8 || bits_ == 16 ||
                            ((grey_bits || palette_) && (bits_ == 1 || bits_ == 2 || bits_ == 4)) ||
@@ -266,6 +307,25 @@ void TiffDecoder::read_header() {
     samples_.resize(std::size_t(info_.width) * std::size_t(info_.channels));
 }
 
+// Samples of another type than uint: grey or RGB, perhaps with alpha, of the
+// bits the type takes.
+void TiffDecoder::read_values_header(int colours) {
+    const std::string type = sample_type_name(info_.sample_type);
+    if (palette_ || min_is_white_)
+        refuse(std::string(palette_ ? "a palette" : "min-is-white") + " of " + type +
+               " samples is not read");
+    const int extra = samples_per_pixel_ - colours;
+    if (extra < 0 || extra > 1)
+        refuse(std::to_string(samples_per_pixel_) + " samples a pixel are not read");
+    info_.channels = samples_per_pixel_;
+    info_.max_value = 65535;
+    info_.tuple_type =
+        std::string(colours == 3 ? "RGB" : "GRAYSCALE") + (extra ? "_ALPHA" : "");
+    read_tiles();
+    check_row_size();
+    values_.resize(std::size_t(info_.width) * std::size_t(info_.channels));
+}
+
 // The size, the samples' form and how rows are laid out.
 void TiffDecoder::read_layout() {
     const auto width = field<std::uint32_t>(TIFFTAG_IMAGEWIDTH, false);
@@ -277,12 +337,7 @@ void TiffDecoder::read_layout() {
     info_.height = static_cast<std::int32_t>(height);
     bits_ = field<std::uint16_t>(TIFFTAG_BITSPERSAMPLE);
     samples_per_pixel_ = field<std::uint16_t>(TIFFTAG_SAMPLESPERPIXEL);
-    const auto format = field<std::uint16_t>(TIFFTAG_SAMPLEFORMAT);
-    if (format == SAMPLEFORMAT_IEEEFP) refuse("floating-point samples are not read");
-    if (format == SAMPLEFORMAT_INT) refuse("signed samples are not read");
-    // Samples of no stated format are read as unsigned, as tifftopnm reads them.
-    if (format != SAMPLEFORMAT_UINT && format != SAMPLEFORMAT_VOID)
-        refuse("samples of format " + std::to_string(format) + " are not read");
+    info_.sample_type = read_sample_type();
     if (field<std::uint16_t>(TIFFTAG_PLANARCONFIG) == PLANARCONFIG_SEPARATE &&
         samples_per_pixel_ > 1)
         refuse("separate planes of samples are not read");
@@ -292,6 +347,30 @@ void TiffDecoder::read_layout() {
         refuse("orientation " + std::to_string(orientation) +
                " is not read: lumtab reads rows stored from the top");
     mirrored_ = orientation == ORIENTATION_TOPRIGHT;
+}
+
+// The type of the samples, from their format and bits.
+SampleType TiffDecoder::read_sample_type() {
+    const auto format = field<std::uint16_t>(TIFFTAG_SAMPLEFORMAT);
+    const std::string bits = std::to_string(bits_) + "-bit ";
+    switch (format) {
+        case SAMPLEFORMAT_IEEEFP:
+            if (bits_ == 32) return SampleType::float32;
+            if (bits_ == 64) return SampleType::float64;
+            refuse(bits + "floating-point samples are not read");
+        case SAMPLEFORMAT_INT:
+            if (bits_ == 8) return SampleType::int8;
+            if (bits_ == 16) return SampleType::int16;
+            if (bits_ == 32) return SampleType::int32;
+            refuse(bits + "signed samples are not read");
+        case SAMPLEFORMAT_UINT:
+        case SAMPLEFORMAT_VOID:  // no stated format: unsigned, as tifftopnm reads it
+            return bits_ == 32 ? SampleType::uint32 : SampleType::uint;
+        case SAMPLEFORMAT_COMPLEXINT:
+        case SAMPLEFORMAT_COMPLEXIEEEFP:
+            refuse("complex samples are not read");
+    }
+    refuse("samples of format " + std::to_string(format) + " are not read");
 }
 
 // What the samples stand for; returns how many of a pixel's are colour.
@@ -338,8 +417,9 @@ void TiffDecoder::check_row_size() {
     const std::uint64_t across =
         tiled_ ? (std::uint64_t(info_.width) + tile_width_ - 1) / tile_width_ * tile_width_
                : std::uint64_t(info_.width);
+    const std::uint64_t sample_bytes = std::max(2, sample_bits(info_.sample_type) / 8);
     const std::uint64_t row_bytes =
-        across * info_.channels * 2 * (tiled_ ? std::uint64_t(tile_height_) : 1);
+        across * info_.channels * sample_bytes * (tiled_ ? std::uint64_t(tile_height_) : 1);
     const std::uint64_t tile_bytes =
         tiled_ ? static_cast<std::uint64_t>(library().tile_size(tiff_)) : 0;
     const std::uint64_t most = 1032 * source_.size + (1 << 20);
@@ -373,7 +453,7 @@ void TiffDecoder::next_row() {
         raw_.resize(static_cast<std::size_t>(tiff.scanline_size(tiff_)));
         if (tiff.read_scanline(tiff_, raw_.data(), row, 0) < 0 || !source_.error.empty())
             fail("cannot read row " + std::to_string(row + 1));
-        return unpack_row(raw_.data());
+        return unpack(raw_.data());
     }
     // A row of tiles at a time, the rows of the image cut out of them.
     const std::size_t tile_row_bytes =
@@ -393,7 +473,7 @@ void TiffDecoder::next_row() {
                             tile_.data() + std::size_t(y) * tile_row_bytes, tile_row_bytes);
         }
     }
-    unpack_row(raw_.data() + std::size_t(within) * across * tile_row_bytes);
+    unpack(raw_.data() + std::size_t(within) * across * tile_row_bytes);
 }
 
 void TiffDecoder::unpack_row(const std::uint8_t* row) {
@@ -422,12 +502,35 @@ void TiffDecoder::unpack_row(const std::uint8_t* row) {
         if (min_is_white_ && !alpha) value = static_cast<std::uint16_t>(info_.max_value - value);
         samples_[out++] = value;
     }
-    if (mirrored_) {
-        const auto channels = static_cast<std::ptrdiff_t>(info_.channels);
-        for (auto left = samples_.begin(), right = samples_.end() - channels; left < right;
-             left += channels, right -= channels)
-            std::swap_ranges(left, left + channels, right);
+}
+
+// libtiff gives samples of 16 bits and more in this machine's byte order.
+template <typename Sample>
+void widen(const std::uint8_t* row, std::span<double> out) {
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        Sample value;
+        std::memcpy(&value, row + i * sizeof value, sizeof value);
+        out[i] = static_cast<double>(value);
     }
+}
+
+void TiffDecoder::unpack_values(const std::uint8_t* row) {
+    switch (info_.sample_type) {
+        case SampleType::uint32:
+            return widen<std::uint32_t>(row, values_);
+        case SampleType::int8:
+            return widen<std::int8_t>(row, values_);
+        case SampleType::int16:
+            return widen<std::int16_t>(row, values_);
+        case SampleType::int32:
+            return widen<std::int32_t>(row, values_);
+        case SampleType::float32:
+            return widen<float>(row, values_);
+        case SampleType::float64:
+        case SampleType::uint:
+            break;
+    }
+    widen<double>(row, values_);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // TIFF images through libtiff: one image in strips, deflate (Adobe), grey or RGB,
 // each perhaps with alpha (unassociated), 8 bits a sample up to a maximum value of
-// 255, else 16, the values as they are. The horizontal predictor is used where it
-// makes the image's first rows smaller. Strips are compressed on every core, each
+// 255, else 16, the values as they are; or samples of any other type, of the bits
+// and format it says. The predictor (horizontal, or floating point for floats) is
+// used where it makes rows from all over the image (or its first rows) smaller. Strips are compressed on every core, each
 // by libtiff on its own, and written in turn. libtiff writes its directory last
 // and goes back for it: a destination that cannot be written over (a pipe) gets
 // the file from a scratch copy at the end.
@@ -18,6 +19,7 @@
 
 #include "formats/encoder.h"
 #include "formats/tiff_library.h"
+#include "image/sample_type.h"
 #include "io/temporary_file.h"
 #include "threads/ordered_pool.h"
 #include "threads/start.h"
@@ -107,6 +109,19 @@ int on_warning(TIFF*, void*, const char*, const char*, va_list) {
     return 1;  // not to be printed
 }
 
+// How a TIFF states a sample's type.
+std::uint16_t sample_format(SampleType type) {
+    if (is_floating(type)) return SAMPLEFORMAT_IEEEFP;
+    const bool is_signed =
+        type == SampleType::int8 || type == SampleType::int16 || type == SampleType::int32;
+    return is_signed ? SAMPLEFORMAT_INT : SAMPLEFORMAT_UINT;
+}
+
+// The predictor for samples of `type`, where one is used.
+std::uint16_t predictor_for(SampleType type) {
+    return is_floating(type) ? PREDICTOR_FLOATINGPOINT : PREDICTOR_HORIZONTAL;
+}
+
 // What every strip of an image shares.
 struct Layout {
     ImageInfo info;
@@ -171,16 +186,18 @@ class Stream {
         const ImageInfo& info = layout.info;
         bool set = tiff.set_field(tiff_, TIFFTAG_IMAGEWIDTH, std::uint32_t(info.width)) &&
                    tiff.set_field(tiff_, TIFFTAG_IMAGELENGTH, height) &&
-                   tiff.set_field(tiff_, TIFFTAG_BITSPERSAMPLE, info.wide() ? 16 : 8) &&
+                   tiff.set_field(tiff_, TIFFTAG_BITSPERSAMPLE,
+                                  sample_bits(info.sample_type, info.max_value)) &&
                    tiff.set_field(tiff_, TIFFTAG_SAMPLESPERPIXEL, info.channels) &&
-                   tiff.set_field(tiff_, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_UINT) &&
+                   tiff.set_field(tiff_, TIFFTAG_SAMPLEFORMAT, sample_format(info.sample_type)) &&
                    tiff.set_field(tiff_, TIFFTAG_PHOTOMETRIC,
                                   info.channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK) &&
                    tiff.set_field(tiff_, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
                    tiff.set_field(tiff_, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE) &&
                    tiff.set_field(tiff_, TIFFTAG_ZIPQUALITY, kDeflateLevel) &&
                    tiff.set_field(tiff_, TIFFTAG_PREDICTOR,
-                                  layout.predictor ? PREDICTOR_HORIZONTAL : PREDICTOR_NONE) &&
+                                  layout.predictor ? predictor_for(info.sample_type)
+                                                   : PREDICTOR_NONE) &&
                    tiff.set_field(tiff_, TIFFTAG_ROWSPERSTRIP, layout.rows_per_strip);
         if (set && (info.channels == 2 || info.channels == 4)) {
             const std::uint16_t alpha = EXTRASAMPLE_UNASSALPHA;
@@ -251,7 +268,7 @@ class TiffEncoder : public Encoder {
             throw Error(name_, "a TIFF image is at least 1 pixel wide and high, not " +
                                    std::to_string(info.width) + " x " +
                                    std::to_string(info.height));
-        sample_bytes_ = info.wide() ? 2 : 1;
+        sample_bytes_ = static_cast<std::size_t>(sample_bits(info.sample_type, info.max_value) / 8);
         layout_.info = info;
         layout_.row_bytes = std::size_t(info.width) * std::size_t(info.channels) * sample_bytes_;
         layout_.rows_per_strip = static_cast<std::uint32_t>(
@@ -272,23 +289,44 @@ class TiffEncoder : public Encoder {
   private:
     void put(std::span<const std::uint8_t> samples) override { put_samples(samples); }
     void put(std::span<const std::uint16_t> samples) override { put_samples(samples); }
+    void put(std::span<const double> samples) override {
+        switch (info_.sample_type) {
+            case SampleType::uint32:
+                return store<std::uint32_t>(samples);
+            case SampleType::int8:
+                return store<std::int8_t>(samples);
+            case SampleType::int16:
+                return store<std::int16_t>(samples);
+            case SampleType::int32:
+                return store<std::int32_t>(samples);
+            case SampleType::float32:
+                return store<float>(samples);
+            case SampleType::float64:
+                return store<double>(samples);
+            case SampleType::uint:
+                break;
+        }
+    }
 
+    // Each sample as a `Stored` (what the image's samples take: 8 or 16 bits for
+    // unsigned ones) into the rows. libtiff takes samples in this machine's order.
     template <typename Sample>
     void put_samples(std::span<const Sample> samples) {
+        if (sample_bytes_ == 2)
+            return store<std::uint16_t>(samples);
+        store<std::uint8_t>(samples);
+    }
+    template <typename Stored, typename Sample>
+    void store(std::span<const Sample> samples) {
         while (!samples.empty()) {
-            const std::size_t n = std::min(samples.size(), (row_.size() - filled_) / sample_bytes_);
+            const std::size_t n = std::min(samples.size(), (row_.size() - filled_) / sizeof(Stored));
             std::uint8_t* at = row_.data() + filled_;
             for (Sample sample : samples.first(n)) {
-                // libtiff takes 16-bit samples in this machine's order.
-                const auto wide = static_cast<std::uint16_t>(sample);
-                if (sample_bytes_ == 2) {
-                    std::memcpy(at, &wide, 2);
-                    at += 2;
-                } else {
-                    *at++ = static_cast<std::uint8_t>(sample);
-                }
+                const auto stored = static_cast<Stored>(sample);
+                std::memcpy(at, &stored, sizeof stored);
+                at += sizeof stored;
             }
-            filled_ += n * sample_bytes_;
+            filled_ += n * sizeof(Stored);
             samples = samples.subspan(n);
             if (filled_ == row_.size()) take_row();
         }
