@@ -10,11 +10,14 @@ which it leaves as they are.
 """
 import io
 import os
+import sys
 
 import numpy
 import PIL.Image
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+import make_tiffs  # noqa: E402  (TIFFs of the types Pillow does not write)
 
 
 def images():
@@ -27,6 +30,24 @@ def images():
     yield "rgb", PIL.Image.fromarray(u8(5, 7, 3))
     yield "rgba", PIL.Image.fromarray(u8(5, 7, 4))
     yield "palette", PIL.Image.fromarray(u8(5, 7, 3)).convert("P")
+
+
+def tiffs_of_other_types():
+    """TIFFs of signed, 32-bit unsigned and floating-point samples: compressed by
+    Pillow where it writes the type, else uncompressed."""
+    r = numpy.random.default_rng(12)
+    grey = r.standard_normal((5, 7)) * 1000
+    for compression in ("raw", "tiff_deflate", "tiff_lzw"):
+        yield "float-" + compression, encoded(PIL.Image.fromarray(grey.astype(numpy.float32), "F"),
+                                              "TIFF", compression=compression)
+        yield "int32-" + compression, encoded(PIL.Image.fromarray(grey.astype(numpy.int32), "I"),
+                                              "TIFF", compression=compression)
+    for type in ("u4", "i1", "i2", "f8"):
+        for channels in (1, 3):
+            out = io.BytesIO()
+            a = grey.astype(type) if channels == 1 else numpy.dstack([grey] * 3).astype(type)
+            make_tiffs.tiff(out, a)
+            yield "%s-%d" % (type, channels), out.getvalue()
 
 
 def encoded(image, format, **options):
@@ -47,6 +68,8 @@ def seeds():
         if image.mode in ("L", "RGB"):
             yield "jpeg", name, encoded(image, "JPEG", quality=80)
             yield "jpeg", name + "-progressive", encoded(image, "JPEG", progressive=True)
+    for name, data in tiffs_of_other_types():
+        yield "tiff", name, data
 
 
 def main():

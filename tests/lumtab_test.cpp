@@ -1119,7 +1119,6 @@ TEST(Lumtab, RefusesBrokenPngTiffAndJpegInOneLine) {
         {crc, "PNG: IHDR: CRC error"},
         {cut("a.jpg", 0.6), "JPEG: file ends inside the image"},
         {cut("a.tif", 0.6), "TIFF: Read error at scanline 174; got 7144 bytes, expected 7200"},
-        {read_file(dir / "f.tif"), "TIFF: floating-point samples are not read"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.problem);

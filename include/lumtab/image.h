@@ -140,8 +140,9 @@ class LUMTAB_API Image {
     // What an image read was, or is to be written as.
     void set_format(Format format) noexcept { info_.format = format; }
 
-    // Whether both have the same size, maximum value, channels, sample type and
-    // samples, whatever their formats; two NaNs count as the same.
+    // Whether both have the same size, maximum value (for unsigned samples),
+    // channels, sample type and samples, whatever their formats; two NaNs count as
+    // the same.
     friend LUMTAB_API bool operator==(const Image& a, const Image& b) noexcept;
 
   private:
@@ -190,11 +191,13 @@ enum class FileType {
     netpbm,  // PGM for one channel, PPM for RGB, PAM for the others; PFM for 32-bit
              // floating point, grey or RGB
     png,     // through libpng: grey, grey and alpha, RGB, RGBA
-    tiff,    // through libtiff: one image in strips, deflate (Adobe), as PNG's channels
+    tiff,    // through libtiff: one image in strips, deflate (Adobe), as PNG's channels;
+             // samples of every type
 };
 
-// How an image is written. PNG and TIFF hold a sample in 8 bits where the maximum
-// value is at most 255, else in 16, the values as they are.
+// How an image is written. PNG and TIFF hold an unsigned sample in 8 bits where
+// the maximum value is at most 255, else in 16, the values as they are; TIFF
+// holds the other types in their own bits and sample format.
 struct WriteOptions {
     bool plain = false;   // Netpbm only: the samples in decimal (P2, P3); else binary
     std::string comment;  // on "#" lines of its own after the magic number; a PNG's

@@ -242,8 +242,7 @@ class TiffDecoder : public Decoder {
         while (count < out.size() && rows_ < info_.height) {
             if (column_ == 0) next_row();
             std::size_t n = std::min(out.size() - count, row.size() - column_);
-            std::copy_n(row.begin() + static_cast<std::ptrdiff_t>(column_), n,
-                        out.begin() + count);
+            std::copy_n(row.begin() + static_cast<std::ptrdiff_t>(column_), n, out.begin() + count);
             count += n;
             column_ += n;
             if (column_ == row.size()) {
@@ -319,8 +318,7 @@ void TiffDecoder::read_values_header(int colours) {
         refuse(std::to_string(samples_per_pixel_) + " samples a pixel are not read");
     info_.channels = samples_per_pixel_;
     info_.max_value = 65535;
-    info_.tuple_type =
-        std::string(colours == 3 ? "RGB" : "GRAYSCALE") + (extra ? "_ALPHA" : "");
+    info_.tuple_type = std::string(colours == 3 ? "RGB" : "GRAYSCALE") + (extra ? "_ALPHA" : "");
     read_tiles();
     check_row_size();
     values_.resize(std::size_t(info_.width) * std::size_t(info_.channels));

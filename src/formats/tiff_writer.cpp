@@ -2,10 +2,10 @@
 // each perhaps with alpha (unassociated), 8 bits a sample up to a maximum value of
 // 255, else 16, the values as they are; or samples of any other type, of the bits
 // and format it says. The predictor (horizontal, or floating point for floats) is
-// used where it makes rows from all over the image (or its first rows) smaller. Strips are compressed on every core, each
-// by libtiff on its own, and written in turn. libtiff writes its directory last
-// and goes back for it: a destination that cannot be written over (a pipe) gets
-// the file from a scratch copy at the end.
+// used where it makes rows from all over the image (or its first rows) smaller. Strips are
+// compressed on every core, each by libtiff on its own, and written in turn. libtiff writes its
+// directory last and goes back for it: a destination that cannot be written over (a pipe) gets the
+// file from a scratch copy at the end.
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -184,21 +184,21 @@ class Stream {
     void set_fields(const Layout& layout, std::uint32_t height, const std::string& comment) {
         const TiffLibrary& tiff = library();
         const ImageInfo& info = layout.info;
-        bool set = tiff.set_field(tiff_, TIFFTAG_IMAGEWIDTH, std::uint32_t(info.width)) &&
-                   tiff.set_field(tiff_, TIFFTAG_IMAGELENGTH, height) &&
-                   tiff.set_field(tiff_, TIFFTAG_BITSPERSAMPLE,
-                                  sample_bits(info.sample_type, info.max_value)) &&
-                   tiff.set_field(tiff_, TIFFTAG_SAMPLESPERPIXEL, info.channels) &&
-                   tiff.set_field(tiff_, TIFFTAG_SAMPLEFORMAT, sample_format(info.sample_type)) &&
-                   tiff.set_field(tiff_, TIFFTAG_PHOTOMETRIC,
-                                  info.channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK) &&
-                   tiff.set_field(tiff_, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
-                   tiff.set_field(tiff_, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE) &&
-                   tiff.set_field(tiff_, TIFFTAG_ZIPQUALITY, kDeflateLevel) &&
-                   tiff.set_field(tiff_, TIFFTAG_PREDICTOR,
-                                  layout.predictor ? predictor_for(info.sample_type)
-                                                   : PREDICTOR_NONE) &&
-                   tiff.set_field(tiff_, TIFFTAG_ROWSPERSTRIP, layout.rows_per_strip);
+        bool set =
+            tiff.set_field(tiff_, TIFFTAG_IMAGEWIDTH, std::uint32_t(info.width)) &&
+            tiff.set_field(tiff_, TIFFTAG_IMAGELENGTH, height) &&
+            tiff.set_field(tiff_, TIFFTAG_BITSPERSAMPLE,
+                           sample_bits(info.sample_type, info.max_value)) &&
+            tiff.set_field(tiff_, TIFFTAG_SAMPLESPERPIXEL, info.channels) &&
+            tiff.set_field(tiff_, TIFFTAG_SAMPLEFORMAT, sample_format(info.sample_type)) &&
+            tiff.set_field(tiff_, TIFFTAG_PHOTOMETRIC,
+                           info.channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK) &&
+            tiff.set_field(tiff_, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
+            tiff.set_field(tiff_, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE) &&
+            tiff.set_field(tiff_, TIFFTAG_ZIPQUALITY, kDeflateLevel) &&
+            tiff.set_field(tiff_, TIFFTAG_PREDICTOR,
+                           layout.predictor ? predictor_for(info.sample_type) : PREDICTOR_NONE) &&
+            tiff.set_field(tiff_, TIFFTAG_ROWSPERSTRIP, layout.rows_per_strip);
         if (set && (info.channels == 2 || info.channels == 4)) {
             const std::uint16_t alpha = EXTRASAMPLE_UNASSALPHA;
             set = tiff.set_field(tiff_, TIFFTAG_EXTRASAMPLES, 1, &alpha);
@@ -312,14 +312,14 @@ class TiffEncoder : public Encoder {
     // unsigned ones) into the rows. libtiff takes samples in this machine's order.
     template <typename Sample>
     void put_samples(std::span<const Sample> samples) {
-        if (sample_bytes_ == 2)
-            return store<std::uint16_t>(samples);
+        if (sample_bytes_ == 2) return store<std::uint16_t>(samples);
         store<std::uint8_t>(samples);
     }
     template <typename Stored, typename Sample>
     void store(std::span<const Sample> samples) {
         while (!samples.empty()) {
-            const std::size_t n = std::min(samples.size(), (row_.size() - filled_) / sizeof(Stored));
+            const std::size_t n =
+                std::min(samples.size(), (row_.size() - filled_) / sizeof(Stored));
             std::uint8_t* at = row_.data() + filled_;
             for (Sample sample : samples.first(n)) {
                 const auto stored = static_cast<Stored>(sample);
