@@ -7,7 +7,11 @@
 #include <cstring>
 #include <memory>
 
+#include "text/decimal.h"
+
 namespace lumtab {
+
+static_assert(kRealScratch >= decimal::kFloatScratch);
 
 namespace {
 
@@ -99,7 +103,7 @@ char* put_real(double value, SampleType type, char* out) {
     if (std::isnan(value)) return std::copy_n("nan", 3, out);
     switch (type) {
         case SampleType::float32:
-            return std::to_chars(out, out + 24, static_cast<float>(value)).ptr;
+            return decimal::shortest(static_cast<float>(value), out);
         case SampleType::float64:
             return std::to_chars(out, out + 24, value).ptr;
         default:

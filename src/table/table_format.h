@@ -19,11 +19,12 @@ namespace lumtab {
 // of 11, then the same.
 constexpr std::size_t kMostTextPerSample = 7;
 constexpr std::size_t kMostTextPerRealSample = 26;
+constexpr std::size_t kRealScratch = 32;
 
 // Writes the shortest decimal that reads back as `value`, a sample of `type` (any
 // but uint): for float32 a float's, for float64 a double's, for the integer types
 // the integer; NaN as "nan", the infinities as "inf" and "-inf". Returns the end;
-// writes at most 24 bytes.
+// writes at most 24 bytes of text, and over kRealScratch bytes on the way.
 char* put_real(double value, SampleType type, char* out);
 
 // Formats samples into table text, row after row.
@@ -35,7 +36,8 @@ class TableFormatter {
     // The most text that `samples` samples can take, line feeds included: unsigned
     // ones, or `real` ones.
     static constexpr std::size_t max_text_size(std::size_t samples, bool real = false) {
-        return (real ? kMostTextPerRealSample : kMostTextPerSample) * samples + 8;
+        return (real ? kMostTextPerRealSample : kMostTextPerSample) * samples + 8 +
+               (real ? kRealScratch : 0);
     }
 
     // Writes the text of the next `samples` to `out`, which holds at least
@@ -73,7 +75,8 @@ class CoordinateFormatter {
     static constexpr std::size_t max_text_size(std::size_t values, bool real) {
         // A column and a row of up to ten digits, two separators, before each; a
         // line feed after its last value.
-        return (real ? kMostTextPerRealSample : kMostTextPerSample) * values + 23 * values + 8;
+        return (real ? kMostTextPerRealSample : kMostTextPerSample) * values + 23 * values + 8 +
+               (real ? kRealScratch : 0);
     }
 
     char* format(std::span<const std::uint8_t> values, char* out);
