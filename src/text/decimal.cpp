@@ -15,6 +15,7 @@
 #include <limits>
 
 #include "text/decimal_table.h"
+#include "text/numbers.h"
 
 namespace lumtab::decimal {
 
@@ -82,18 +83,14 @@ Decimal to_decimal(int q, std::uint64_t c) {
     const bool uin = vbl + out <= s << 2;
     const bool win = (t << 2) + out <= vbr;
     const auto cmp = static_cast<std::int64_t>(vb - ((s + t) << 1));
-    const std::uint64_t nearer = cmp < 0 || (cmp == 0 && (s & 1) == 0) ? s : t;
-    const std::uint64_t within = uin != win ? (uin ? s : t) : nearer;
-    return {static_cast<std::uint32_t>(upin != wpin ? (upin ? sp10 : tp10) : within), k};
+    const bool tie_up = (cmp > 0) | ((cmp == 0) & ((s & 1) != 0));
+    const bool up = ((uin != win) & !uin) | ((uin == win) & tie_up);
+    const std::uint64_t shorter = upin ? sp10 : tp10;
+    return {static_cast<std::uint32_t>(upin != wpin ? shorter : s + up), k};
 }
 
 Decimal decimal_of(std::uint32_t biased, std::uint32_t fraction) {
-    const std::uint64_t c = kLeastNormalC | fraction;
-    const int q = static_cast<int>(biased) - 150;
-    // An integer below 2^24 is its own shortest decimal.
-    if (q < 0 && q > -24 && (c & ((std::uint64_t(1) << -q) - 1)) == 0)
-        return {static_cast<std::uint32_t>(c >> -q), 0};
-    return to_decimal(q, c);
+    return to_decimal(static_cast<int>(biased) - 150, kLeastNormalC | fraction);
 }
 
 constexpr char kPairs[] =
@@ -147,7 +144,7 @@ char* put_decimal(Decimal d, float value, char* out) {
     char digits[32];
     const int n = digits_of(d, digits);
     const int x = d.exponent + n - 1;  // the exponent in scientific notation
-    const int fixed = d.exponent >= 0 ? n + d.exponent : x >= 0 ? n + 1 : n - x + 1;
+    const int fixed = d.exponent >= 0 ? n + d.exponent : n + 1 + std::max(0, -x);
     const int scientific = n + (n > 1) + 4;  // a float's exponent has two digits
     if (fixed <= scientific) {
         if (d.exponent > 0) {
@@ -181,7 +178,8 @@ char* put_decimal(Decimal d, float value, char* out) {
 
 char* shortest(float value, char* out) noexcept {
     const auto bits = std::bit_cast<std::uint32_t>(value);
-    if (bits >> 31) *out++ = '-';
+    *out = '-';
+    out += bits >> 31;
     const std::uint32_t biased = (bits >> 23) & 0xff;
     const std::uint32_t fraction = bits & 0x7fffff;
     if (biased == 0xff) return std::copy_n(fraction != 0 ? "nan" : "inf", 3, out);
@@ -208,25 +206,42 @@ constexpr bool is_digit(char c) {
     return c >= '0' && c <= '9';
 }
 
+constexpr std::uint64_t kPowersOfTenBelow9[] = {1,      10,      100,      1000,     10000,
+                                                100000, 1000000, 10000000, 100000000};
+
+// Takes the digits at `p`, before `last`, into `w` (as w × 10^n + them), eight at
+// a time where eight bytes can be read; returns how many, stopping past 19.
+[[gnu::always_inline]] inline int take_digits(const char*& p, const char* last, std::uint64_t& w) {
+    int count = 0;
+    while (last - p >= 8 && count <= 19) {
+        const std::uint64_t word = simd::load8(reinterpret_cast<const std::uint8_t*>(p));
+        const unsigned n = numbers::digits_at_start(word);
+        if (n == 0) return count;
+        w = w * kPowersOfTenBelow9[n] + numbers::value_of(word, n);
+        p += n;
+        count += static_cast<int>(n);
+        if (n < 8) return count;
+    }
+    for (; p < last && is_digit(*p) && count <= 19; ++p, ++count)
+        w = w * 10 + std::uint64_t(*p - '0');
+    return count;
+}
+
 }  // namespace
 
 const char* parse_quickly(const char* p, const char* last, float& value) noexcept {
     const bool negative = p < last && *p == '-';
-    if (negative) ++p;
+    p += negative;
     std::uint64_t w = 0;
-    int significant = 0, exponent = 0;
-    bool any = false;
-    for (; p < last && is_digit(*p); ++p, any = true) {
-        significant += w != 0 || *p != '0';
-        w = w * 10 + std::uint64_t(*p - '0');
-    }
+    int digits = take_digits(p, last, w);
+    int exponent = 0;
     if (p < last && *p == '.') {
-        for (++p; p < last && is_digit(*p); ++p, any = true, --exponent) {
-            significant += w != 0 || *p != '0';
-            w = w * 10 + std::uint64_t(*p - '0');
-        }
+        ++p;
+        const int fraction = take_digits(p, last, w);
+        digits += fraction;
+        exponent = -fraction;
     }
-    if (!any || significant > 19) return nullptr;
+    if (digits == 0 || digits > 19) return nullptr;  // then w may have lost digits
     if (p < last && (*p == 'e' || *p == 'E')) {
         const char* at = p + 1;
         const bool below = at < last && *at == '-';
@@ -253,7 +268,8 @@ const char* parse_quickly(const char* p, const char* last, float& value) noexcep
     constexpr std::uint64_t kBelowFloat = (std::uint64_t(1) << 29) - 1;  // the bits a float drops
     if ((std::bit_cast<std::uint64_t>(exact) & kBelowFloat) == std::uint64_t(1) << 28)
         return nullptr;
-    value = static_cast<float>(negative ? -exact : exact);
+    const auto bits = std::bit_cast<std::uint32_t>(static_cast<float>(exact));
+    value = std::bit_cast<float>(bits | std::uint32_t(negative) << 31);
     return p;
 }
 
