@@ -13,7 +13,7 @@ if [ "${1-}" = --with-tests ]; then
     # pandas and ImageMagick, libtiff's tools; GNU parallel and the rest of the
     # recipes for large batches.
     packages="$packages netpbm python3-numpy python3-pil python3-pandas imagemagick"
-    packages="$packages libtiff-tools parallel coreutils findutils"
+    packages="$packages libtiff-tools parallel coreutils findutils pkg-config"
 fi
 
 missing=""

@@ -78,6 +78,11 @@ TEST(Coordinates, ReadsPixelsInAnyOrderEachOnce) {
          "0 0 4\n-1 0 5\n",
          1,
          "lumtab: standard input: line 2: the column is not a whole number from 0: -1\n"},
+        // A first line that starts as a number does is a pixel, not a header.
+        {{},
+         "+0 0 5\n",
+         1,
+         "lumtab: standard input: line 1: the column is not a whole number from 0: +0\n"},
         {{},
          "0 0 4 5\n",
          1,

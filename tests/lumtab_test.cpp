@@ -612,10 +612,12 @@ TEST(Lumtab, ShowsProgressOnATerminal) {
         // The table to a file: the terminal standard output is on stays clear.
         {{"-o", "t.int", long_name}, true, true},
         {{"-q", "-o", "/dev/null", long_name}, false, false},
+        // The table to the terminal itself: no progress over it; to a pipe, shown.
         {{"-"}, true, false},
+        {{"-"}, false, true},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.args[0]);
+        SCOPED_TRACE(c.args[0] + (c.output_to_terminal ? ", output to the terminal" : ""));
         RunResult result = run_lumtab(c.args, {.directory = dir.path(),
                                                .input = image,
                                                .input_from_pipe = true,
@@ -635,8 +637,8 @@ TEST(Lumtab, ShowsProgressOnATerminal) {
             std::size_t columns =
                 std::count_if(line.begin(), line.end(), [](char c) { return (c & 0xc0) != 0x80; });
             EXPECT_LE(columns, 39u) << line;
-            EXPECT_TRUE(line.empty() || line.starts_with("lumtab: ...") || line == "\033[K")
-                << line;
+            const char* start = c.args.back() == "-" ? "lumtab: standard input: " : "lumtab: ...";
+            EXPECT_TRUE(line.empty() || line.starts_with(start) || line == "\033[K") << line;
             line_start = i + 1;
         }
     }

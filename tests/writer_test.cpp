@@ -104,6 +104,26 @@ TEST(Writer, WritesPngAndTiffThatOthersReadBack) {
     }
 }
 
+// libpng refuses by default a PNG wider or higher than 1,000,000 pixels; lumtab
+// reads back what it writes.
+TEST(Writer, ReadsBackPngsBeyondAMillionPixels) {
+    if (std::string why = why_image_tests_cannot_run(); !why.empty()) GTEST_SKIP() << why;
+    ScratchDir dir;
+    std::string wide, high;
+    for (int i = 0; i < 1'000'001; ++i) {
+        wide += std::to_string(i % 10) + " ";
+        high += std::to_string(i % 10) + " \n";
+    }
+    for (const std::string& table : {wide + "\n", high}) {
+        write_file(dir / "t.int", table);
+        RunResult written = run_lumtab({"-r", "-o", "t.png", "t.int"}, {.directory = dir.path()});
+        ASSERT_EQ(written.status, 0) << written.err;
+        RunResult back = run_lumtab({"-o", "-", "t.png"}, {.directory = dir.path()});
+        EXPECT_EQ(back.err, "");
+        EXPECT_TRUE(back.out == table);
+    }
+}
+
 // A PNG no larger than 1.05 times what pnmtopng makes of the same image, whatever
 // its first rows (here the mixed image's first 1.2 MB are noise, and patterns
 // come after): the compression is chosen on rows from all over it.

@@ -1,8 +1,9 @@
 // PFM images: "Pf" (grey) or "PF" (RGB), the width and height, the scale -1.0
 // (little endian), then 32-bit floats, rows from the bottom. The rows come from
 // the top, so each block of them is written at its place from the end; where the
-// destination cannot be written over (a pipe), the raster is put together in a
-// scratch file and copied out at the end. A PFM image holds no comment.
+// destination cannot be written over (a pipe), the raster is put together in
+// memory or a scratch file and written out, after the header, at the end. A PFM
+// image holds no comment.
 #include <algorithm>
 #include <bit>
 #include <cstdlib>
@@ -25,6 +26,9 @@ constexpr std::size_t kBlockSamples = 64;
 #else
 constexpr std::size_t kBlockSamples = 16384;
 #endif
+// The most bytes of raster held in memory for a destination that cannot be
+// written over; a larger one is put together in a scratch file.
+constexpr std::uint64_t kMostHeld = 4 << 20;
 
 class PfmEncoder : public Encoder {
   public:
@@ -33,14 +37,18 @@ class PfmEncoder : public Encoder {
             throw Error(name_, "a PFM image holds 32-bit floating-point samples, grey or RGB");
         if (info.width < 0 || info.height < 0) throw Error(name_, "negative width or height");
         row_samples_ = std::uint64_t(info.width) * std::uint64_t(info.channels);
-        const std::string header = std::string(info.channels == 3 ? "PF\n" : "Pf\n") +
-                                   std::to_string(info.width) + " " + std::to_string(info.height) +
-                                   "\n-1.0\n";
-        to_.write(header);
+        header_ = std::string(info.channels == 3 ? "PF\n" : "Pf\n") + std::to_string(info.width) +
+                  " " + std::to_string(info.height) + "\n-1.0\n";
         if (to_.write_at) {
-            place_ = [this, base = header.size()](std::uint64_t offset,
-                                                  std::span<const char> bytes) {
+            to_.write(header_);
+            place_ = [this, base = header_.size()](std::uint64_t offset,
+                                                   std::span<const char> bytes) {
                 to_.write_at(base + offset, bytes);
+            };
+        } else if (info.samples() <= kMostHeld / kSampleBytes) {
+            held_.resize(static_cast<std::size_t>(info.samples() * kSampleBytes));
+            place_ = [this](std::uint64_t offset, std::span<const char> bytes) {
+                std::copy(bytes.begin(), bytes.end(), held_.begin() + std::ptrdiff_t(offset));
             };
         } else {
             scratch_.emplace(name_);
@@ -68,8 +76,12 @@ class PfmEncoder : public Encoder {
     void encode(std::span<const double> samples, char* out) const;
 
     Destination to_;
+    std::string header_;
     std::function<void(std::uint64_t, std::span<const char>)> place_;  // in the raster
-    std::optional<ScratchFile> scratch_;  // where the destination cannot be written over
+    // Where the destination cannot be written over, the raster until its end: in
+    // memory if small, else in a scratch file.
+    std::vector<char> held_;
+    std::optional<ScratchFile> scratch_;
     std::uint64_t row_samples_ = 0;
     // The block being filled: rows_ whole rows from row_ on, or a piece of row_
     // from column_ on where rows_ is 0; kept as the raster holds it.
@@ -135,7 +147,9 @@ void PfmEncoder::put(std::span<const double> samples) {
 }
 
 void PfmEncoder::end() {
-    if (!scratch_) return;
+    if (to_.write_at) return;
+    to_.write(header_);
+    if (!scratch_) return to_.write(held_);
     const std::uint64_t size = info_.samples() * kSampleBytes;
     std::vector<char> chunk(std::min<std::uint64_t>(size, 1 << 20));
     for (std::uint64_t at = 0; at < size; at += chunk.size()) {

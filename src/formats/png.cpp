@@ -28,7 +28,8 @@ struct Session {
     png_infop info = nullptr;
     Input* in = nullptr;
     std::exception_ptr* failure = nullptr;  // what the input threw
-    bool pixels = false;  // past the header: a warning means data missing or wrong
+    bool pixels = false;     // past the header: a warning means data missing or wrong
+    png_uint_32 widest = 0;  // the widest image read, for libpng's rows in memory
     std::jmp_buf jump;
     char message[256] = "";
 };
@@ -80,6 +81,9 @@ bool start(Session* session, Header* header) {
     png.set_read_fn(session->png, session, on_read);
     // A chunk whose CRC is wrong holds wrong data, whatever the chunk.
     png.set_crc_action(session->png, PNG_CRC_ERROR_QUIT, PNG_CRC_ERROR_QUIT);
+    // As high as PNG allows, and as wide as a row of 8 bytes a pixel may be held:
+    // libpng's own limit, 1,000,000, would refuse what lumtab writes.
+    png.set_user_limits(session->png, session->widest, PNG_UINT_31_MAX);
     png.read_info(session->png, session->info);
     png.get_IHDR(session->png, session->info, &header->width, &header->height, &header->bit_depth,
                  &header->color_type, &header->interlace, nullptr, nullptr);
@@ -111,6 +115,8 @@ class PngDecoder : public Decoder {
     explicit PngDecoder(Input& in) : in_(in) {
         session_.in = &in;
         session_.failure = &failure_;
+        session_.widest = static_cast<png_uint_32>(
+            std::clamp<std::uint64_t>(most_held_whole(in) / 8, 1'000'000, PNG_UINT_31_MAX));
         Header header{};
         if (!start(&session_, &header)) fail();
         info_.format = Format::png;

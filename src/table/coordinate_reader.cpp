@@ -30,7 +30,9 @@ class Lines {
     bool next(std::string& line) {
         line.clear();
         for (;;) {
-            auto bytes = in_.look_ahead(Input::kBufferSize);
+            // What is buffered, read only once it is used up: a line at a time would
+            // move the buffer and read again for every line.
+            auto bytes = in_.look_ahead();
             if (bytes.empty()) return !line.empty() || (any_ && !ended_);
             any_ = true;
             const auto* feed =
@@ -79,11 +81,12 @@ std::vector<std::string_view> fields_of(std::string_view line, bool& empty_field
     return fields;
 }
 
-// Whether `field` is a number of any kind, as the first field of a header is not.
-bool is_number(std::string_view field) {
-    double value;
-    auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value);
-    return end == field.data() + field.size() && error != std::errc::invalid_argument;
+// Whether `field` may start a header: it does not start as a number does (a
+// digit, a sign or a point), so that a first pixel written wrongly is refused
+// rather than passed over.
+bool names_a_column(std::string_view field) {
+    return field.empty() ||
+           (!numbers::is_digit(field[0]) && field[0] != '+' && field[0] != '-' && field[0] != '.');
 }
 
 // A column or row: decimal digits alone.
@@ -115,7 +118,7 @@ class CoordinateReader {
                 continue;
             }
             if (empty_since != 0) refuse(empty_since, "an empty line between pixels");
-            if (number == 1 && !fields.empty() && !is_number(fields[0])) {
+            if (number == 1 && !fields.empty() && names_a_column(fields[0])) {
                 first_line_ = 2;  // a header naming the columns
                 continue;
             }

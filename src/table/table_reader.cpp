@@ -183,7 +183,8 @@ std::size_t read_real(std::string_view text, Real& value, std::string& problem) 
         return 0;
     }
     if (next < stop && !ends_value(*next) && !is_other_space(*next)) {
-        problem = *start == '0' && (*next == 'x' || *next == 'X')
+        const std::string_view before(from, static_cast<std::size_t>(next - from));
+        problem = (before == "0" || before == "-0") && (*next == 'x' || *next == 'X')
                       ? "value is hexadecimal: lumtab reads decimals"
                       : "value is not a decimal number";
         return 0;
