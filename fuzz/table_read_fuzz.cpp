@@ -16,6 +16,7 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <string>
 #include <type_traits>
 #include <vector>
 
@@ -54,9 +55,10 @@ std::optional<float> plain_float(std::span<const std::uint8_t> text, std::size_t
     auto [ptr, error] = std::from_chars(first, last, value, std::chars_format::general);
     if (ptr != last || error == std::errc::invalid_argument) return std::nullopt;
     if (error == std::errc::result_out_of_range) {
-        long double wide = 0;
-        if (std::from_chars(first, last, wide).ec != std::errc()) return std::nullopt;
-        if (!(std::abs(wide) < 1)) return std::nullopt;
+        // strtold gives a magnitude at most the smallest for what is too small, the
+        // largest for what is too large.
+        const std::string token(first, last);
+        if (!(std::abs(std::strtold(token.c_str(), nullptr)) < 1)) return std::nullopt;
         value = *first == '-' ? -0.0f : 0.0f;
     }
     return value;

@@ -153,11 +153,12 @@ TEST(Floats, RefuseWhatIsNoFloat) {
     }
     // Below the smallest float is zero; a sign before any value. A small PFM to a
     // pipe is put together in memory, with no scratch file.
-    RunResult small =
-        run_lumtab({"-r", "--float", "-o", "-", "-"},
-                   {.input = "1e-60 +2 -0\n", .environment = {"TMPDIR=/nonexistent"}});
+    RunResult small = run_lumtab(
+        {"-r", "--float", "-o", "-", "-"},
+        {.input = "1e-60 +2 -0 2e-9999999999999999999 0." + std::string(5000, '0') + "1e+4900\n",
+         .environment = {"TMPDIR=/nonexistent"}});
     ASSERT_EQ(small.status, 0) << small.err;
-    EXPECT_EQ(run_lumtab({"-o", "-", "-"}, {.input = small.out}).out, "0 2 -0 \n");
+    EXPECT_EQ(run_lumtab({"-o", "-", "-"}, {.input = small.out}).out, "0 2 -0 0 0 \n");
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cmath>
 #include <string_view>
 #include <type_traits>
 
@@ -166,6 +165,29 @@ bool RunParser<Value>::take_chunk(const std::uint8_t*& p) {
 
 }  // namespace
 
+// Whether `decimal`, which from_chars read whole, is below 1 in magnitude: the
+// place of its first digit other than 0 (0 for the units, -1 for the tenths) and
+// its exponent add up to less than 0. No wider type holds every such decimal.
+bool below_one(std::string_view decimal) {
+    const std::size_t e = decimal.find_first_of("eE");
+    std::int64_t exponent = 0;
+    if (e != decimal.npos) {
+        std::string_view digits = decimal.substr(e + 1);
+        const bool negative = digits[0] == '-';
+        if (digits[0] == '-' || digits[0] == '+') digits.remove_prefix(1);
+        for (char c : digits)
+            exponent = std::min<std::int64_t>(exponent * 10 + (c - '0'), INT32_MAX);
+        if (negative) exponent = -exponent;
+    }
+    const std::string_view mantissa = decimal.substr(0, e);
+    const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
+    const std::size_t first = mantissa.find_first_of("123456789");
+    if (first == mantissa.npos) return true;
+    const std::int64_t place =
+        first < point ? std::int64_t(point - first) - 1 : -std::int64_t(first - point);
+    return place + exponent < 0;
+}
+
 template <typename Real>
 std::size_t read_real(std::string_view text, Real& value, std::string& problem) {
     const char* start = text.data();
@@ -192,13 +214,7 @@ std::size_t read_real(std::string_view text, Real& value, std::string& problem) 
     if (error == std::errc::result_out_of_range) {
         // Below the smallest is zero, as rounding has it; beyond the largest is
         // no such number at all.
-        long double wide = 0;
-        const std::string_view digits(from, static_cast<std::size_t>(next - from));
-        const bool small =
-            std::from_chars(from, next, wide).ec == std::errc()
-                ? std::abs(wide) < 1
-                : digits.find("e-") != digits.npos || digits.find("E-") != digits.npos;
-        if (!small) {
+        if (!below_one(std::string_view(from, static_cast<std::size_t>(next - from)))) {
             problem = printable(std::string_view(start, static_cast<std::size_t>(next - start))) +
                       (sizeof(Real) == 4 ? " is beyond the 32-bit floating-point range"
                                          : " is beyond the 64-bit floating-point range");
